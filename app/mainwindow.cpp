@@ -1,0 +1,274 @@
+#include "mainwindow.h"
+#include "mainwindowform.h"
+
+#include "identity/machineidentity.h"
+#include "launcher/sshlauncher.h"
+#include "service/heartbeatretry.h"
+#include "service/serviceprotocol.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QAudioOutput>
+#include <QCloseEvent>
+#include <QDebug>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMediaPlayer>
+#include <QMenu>
+#include <QMessageBox>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+MainWindow::MainWindow(QWidget *parent)
+    : MainWindow(AgentSettings::compiledIn(), parent)
+{
+}
+
+MainWindow::MainWindow(const AgentSettings &settings, QWidget *parent)
+    : QMainWindow(parent)
+    , settings(settings)
+    , retryDelayMs(settings.retryDelayMs)
+    , heartbeatIntervalMs(settings.heartbeatIntervalMs)
+    , ui(new MainWindowForm)
+{
+    ui->setupUi(this);
+    setWindowIcon(QIcon(QStringLiteral(":/resources/icon.ico")));
+    createTrayIcon();
+    openLogFile();
+    startTimers();
+
+    macAddress = readMacAddress();
+    networkManager = new QNetworkAccessManager(this);
+    connect(ui->loginButton, &QPushButton::clicked, this, &MainWindow::attemptLogin);
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::createTrayIcon()
+{
+    trayIcon = new QSystemTrayIcon(QIcon(QStringLiteral(":/resources/icon.ico")), this);
+
+    trayMenu = new QMenu(this);
+    QAction *showAction = trayMenu->addAction(QStringLiteral("Show"));
+    connect(showAction, &QAction::triggered, this, [this] { show(); });
+    QAction *quitAction = trayMenu->addAction(QStringLiteral("Quit"));
+    connect(quitAction, SIGNAL(triggered()), qApp, SLOT(quit()));
+
+    trayIcon->setContextMenu(trayMenu);
+    trayIcon->show();
+}
+
+// The heartbeat log is created if absent and held open for the window's life.
+void MainWindow::openLogFile()
+{
+    const QString directory = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    if (directory.isEmpty())
+        return;  // never fall back to a path relative to the file system's root
+    logFile.setFileName(directory + QStringLiteral("/heartbeat_log.txt"));
+    QDir().mkpath(QFileInfo(logFile).absolutePath());
+    logFile.open(QIODevice::Append | QIODevice::Text);
+}
+
+void MainWindow::startTimers()
+{
+    heartbeatTimer = new QTimer(this);
+    connect(heartbeatTimer, &QTimer::timeout, this, &MainWindow::sendHeartbeat);
+    heartbeatTimer->start(heartbeatIntervalMs);
+
+    identifyTimer = new QTimer(this);
+    connect(identifyTimer, &QTimer::timeout, this, &MainWindow::checkIdentifyStatus);
+    identifyTimer->start(settings.identifyIntervalMs);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // Hiding is only safe while a tray offers the way back and the way out.
+    if (trayIcon && trayIcon->isVisible() && QSystemTrayIcon::isSystemTrayAvailable()) {
+        hide();
+        event->ignore();
+    } else {
+        event->accept();
+    }
+}
+
+QString MainWindow::readMacAddress() const
+{
+    return Identity::macAddressText();
+}
+
+// Waits for the lookup in a local event loop: timers, other replies and user
+// input go on being served meanwhile.
+QString MainWindow::fetchPublicAddress()
+{
+    QNetworkReply *reply = networkManager->get(
+            Service::publicAddressRequest(settings.publicAddressUrl, settings.transferTimeoutMs));
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
+        if (received > Identity::MaxPublicAddressReplyBytes
+            || total > Identity::MaxPublicAddressReplyBytes) {
+            reply->abort();
+        }
+    });
+
+    QEventLoop loop;
+    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    if (!reply->isFinished())
+        loop.exec();
+
+    // The loop also ends when the application quits before the reply finished.
+    const bool succeeded = reply->isFinished() && reply->error() == QNetworkReply::NoError;
+    const QString address = Identity::publicAddressFromReply(succeeded, reply->readAll());
+    reply->deleteLater();
+    return address;
+}
+
+void MainWindow::on_sshButton_clicked()
+{
+    const QString address = fetchPublicAddress();
+    if (QFile::exists(settings.sshClientPath)) {
+        Launcher::startSshClient(settings.sshClientPath, address);
+    } else {
+        QMessageBox::warning(this, QStringLiteral("PuTTY Not Found"),
+                             QStringLiteral("PuTTY not found at default path."),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+    }
+}
+
+void MainWindow::attemptLogin()
+{
+    const Service::PostRequest login = Service::loginRequest(
+            settings.serviceUrl, ui->usernameLineEdit->text(), ui->passwordLineEdit->text(),
+            settings.transferTimeoutMs);
+    QNetworkReply *reply = networkManager->post(login.request, login.body);
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { handleLoginReply(reply); });
+}
+
+void MainWindow::handleLoginReply(QNetworkReply *reply)
+{
+    if (reply->error() != QNetworkReply::NoError) {
+        ui->statusLabel->setText(QStringLiteral("Network error."));
+        qDebug() << "Login error:" << reply->errorString();
+    } else {
+        const Service::LoginResult result = Service::readLoginReply(reply->readAll());
+        if (!result.success)
+            ui->statusLabel->setText(QStringLiteral("Login failed."));
+        else
+            registerDevice(result.userId);
+    }
+    reply->deleteLater();
+}
+
+void MainWindow::registerDevice(qint32 userId)
+{
+    const QString publicAddress = fetchPublicAddress();
+    const Service::PostRequest registration = Service::deviceRegistrationRequest(
+            settings.serviceUrl, userId, Identity::reportedHostName(), Identity::osName(),
+            publicAddress, macAddress, settings.transferTimeoutMs);
+    QNetworkReply *reply = networkManager->post(registration.request, registration.body);
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply] { handleRegistrationReply(reply); });
+}
+
+void MainWindow::handleRegistrationReply(QNetworkReply *reply)
+{
+    if (reply->error() != QNetworkReply::NoError) {
+        ui->statusLabel->setText(QStringLiteral("Login OK, but device not uploaded."));
+        qDebug() << "Device upload error:" << reply->errorString();
+    } else {
+        ui->statusLabel->setText(QStringLiteral("Login successful. Device registered."));
+    }
+    reply->deleteLater();
+}
+
+void MainWindow::renameDevice()
+{
+    QMessageBox::information(this, QStringLiteral("Rename"),
+                             QStringLiteral("Rename device not implemented."),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+void MainWindow::deleteDevice()
+{
+    QMessageBox::information(this, QStringLiteral("Delete"),
+                             QStringLiteral("Delete device not implemented."),
+                             QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+void MainWindow::sendHeartbeat()
+{
+    const Service::PostRequest heartbeat = Service::heartbeatRequest(
+            settings.serviceUrl, Identity::deviceName(), macAddress, settings.transferTimeoutMs);
+    QNetworkReply *reply = networkManager->post(heartbeat.request, heartbeat.body);
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { handleHeartbeatReply(reply); });
+}
+
+void MainWindow::handleHeartbeatReply(QNetworkReply *reply)
+{
+    if (reply->error() == QNetworkReply::NoError) {
+        qDebug() << "Heartbeat sent successfully.";
+        heartbeatRetryCount = 0;
+    } else {
+        qWarning() << "Heartbeat failed:" << reply->errorString();
+        const Service::HeartbeatRetryDecision decision =
+                Service::afterHeartbeatFailure(heartbeatRetryCount, maxHeartbeatRetries);
+        heartbeatRetryCount = decision.failures;
+        if (decision.retry) {
+            qDebug() << "Retrying heartbeat in 10 seconds... Attempt" << heartbeatRetryCount;
+            QTimer::singleShot(retryDelayMs, Qt::CoarseTimer, this, &MainWindow::sendHeartbeat);
+        } else {
+            qWarning() << "Max heartbeat retries reached. Giving up.";
+        }
+    }
+    reply->deleteLater();
+}
+
+void MainWindow::checkIdentifyStatus()
+{
+    const Service::PostRequest poll = Service::identifyPollRequest(
+            settings.serviceUrl, Identity::deviceName(), macAddress, settings.transferTimeoutMs);
+    QNetworkReply *reply = networkManager->post(poll.request, poll.body);
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { handleIdentifyReply(reply); });
+}
+
+void MainWindow::handleIdentifyReply(QNetworkReply *reply)
+{
+    if (reply->error() != QNetworkReply::NoError) {
+        qDebug() << "Identify check failed:" << reply->errorString();
+    } else {
+        const bool identify = Service::readIdentifyReply(reply->readAll());
+        qDebug() << "Identify status:" << identify;
+        // A request that comes again while the notice is open replays the
+        // sound but does not stack a second box.
+        if (identify) {
+            playIdentifyAlert();
+            if (!identifyNoticeOpen) {
+                identifyNoticeOpen = true;
+                QMessageBox::information(this, QStringLiteral("Identify"),
+                                         QStringLiteral("Device identification requested!"),
+                                         QMessageBox::Ok, QMessageBox::NoButton);
+                identifyNoticeOpen = false;
+            }
+        }
+    }
+    reply->deleteLater();
+}
+
+void MainWindow::playIdentifyAlert()
+{
+    if (!alertPlayer) {
+        alertPlayer = new QMediaPlayer(this);
+        alertOutput = new QAudioOutput(this);
+        alertOutput->setVolume(1.0f);
+        alertPlayer->setAudioOutput(alertOutput);
+        alertPlayer->setSource(QUrl(QStringLiteral("qrc:/resources/mailsound.mp3"), QUrl::TolerantMode));
+    }
+    alertPlayer->stop();  // from the start, also when the last alert still plays
+    alertPlayer->play();
+}

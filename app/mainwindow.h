@@ -1,0 +1,75 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include "agentsettings.h"
+
+#include <QFile>
+#include <QMainWindow>
+
+#include <memory>
+
+class MainWindowForm;
+class QAudioOutput;
+class QMediaPlayer;
+class QMenu;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QSystemTrayIcon;
+class QTimer;
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    // Tests use their own settings; the program runs with the compiled-in ones.
+    explicit MainWindow(const AgentSettings &settings, QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void on_sshButton_clicked();
+    void attemptLogin();
+    void renameDevice();
+    void deleteDevice();
+    void sendHeartbeat();
+    void checkIdentifyStatus();
+
+private:
+    void createTrayIcon();
+    void openLogFile();
+    void startTimers();
+    QString readMacAddress() const;
+    QString fetchPublicAddress();
+
+    void handleLoginReply(QNetworkReply *reply);
+    void registerDevice(qint32 userId);
+    void handleRegistrationReply(QNetworkReply *reply);
+    void handleHeartbeatReply(QNetworkReply *reply);
+    void handleIdentifyReply(QNetworkReply *reply);
+    void playIdentifyAlert();
+
+    const AgentSettings settings;
+    QFile logFile;
+    const int retryDelayMs;
+    const int heartbeatIntervalMs;
+    int heartbeatRetryCount = 0;
+    const int maxHeartbeatRetries = 3;
+    const std::unique_ptr<MainWindowForm> ui;
+    QNetworkAccessManager *networkManager = nullptr;
+    QSystemTrayIcon *trayIcon = nullptr;
+    QMenu *trayMenu = nullptr;
+    QTimer *heartbeatTimer = nullptr;
+    QTimer *identifyTimer = nullptr;
+    QString macAddress;
+
+    // One alert player for the window's life, and at most one identify box open.
+    QMediaPlayer *alertPlayer = nullptr;
+    QAudioOutput *alertOutput = nullptr;
+    bool identifyNoticeOpen = false;
+};
+
+#endif // MAINWINDOW_H

@@ -1,0 +1,60 @@
+# Compiled-in endpoints of the agent. Nothing configures them at run time.
+#
+# The defaults point at the reference service in refservice/, run on this machine
+# on port 8443 with a test CA kept in the build tree. A release build sets its own:
+#   -DTESSALY_SERVICE_URL=https://service.example.com
+#   -DTESSALY_PUBLIC_ADDRESS_URL=https://ip.example.net
+#   -DTESSALY_TRUSTED_CA=            (empty: trust the system's roots only)
+
+set(TESSALY_REFSERVICE_SCRIPT "${CMAKE_SOURCE_DIR}/refservice/refservice.py")
+set(TESSALY_REFSERVICE_STATE_DIR "${CMAKE_BINARY_DIR}/refservice-state")
+
+set(TESSALY_SERVICE_URL "https://localhost:8443" CACHE STRING
+    "Scheme, host and optional port of the maker's service (https only)")
+set(TESSALY_PUBLIC_ADDRESS_URL "https://localhost:8443" CACHE STRING
+    "Scheme, host and optional port of the public-address echo service (https only)")
+set(TESSALY_TRUSTED_CA "${TESSALY_REFSERVICE_STATE_DIR}/ca.pem" CACHE FILEPATH
+    "Optional PEM file of extra root certificates compiled into the agent (empty for none)")
+
+foreach(var TESSALY_SERVICE_URL TESSALY_PUBLIC_ADDRESS_URL)
+    if(NOT "${${var}}" MATCHES "^https://[^/?#@ ]+$")
+        message(FATAL_ERROR
+            "${var} is \"${${var}}\": it must be an https:// URL made of scheme, host "
+            "and optional port only, with no path, query or user info.")
+    endif()
+endforeach()
+
+# The reference service's CA is made here, before it is compiled in, so that a
+# plain configure-and-build gives a program that trusts the local test service.
+if(TESSALY_TRUSTED_CA STREQUAL "${TESSALY_REFSERVICE_STATE_DIR}/ca.pem")
+    find_package(Python3 REQUIRED COMPONENTS Interpreter)
+    execute_process(
+        COMMAND ${Python3_EXECUTABLE} ${TESSALY_REFSERVICE_SCRIPT} make-certs
+                --state-dir ${TESSALY_REFSERVICE_STATE_DIR}
+        RESULT_VARIABLE certs_result
+        OUTPUT_QUIET)
+    if(NOT certs_result EQUAL 0)
+        message(FATAL_ERROR "Could not make the reference service's test certificates")
+    endif()
+endif()
+
+set(TESSALY_TRUSTED_CA_PEM "")
+if(TESSALY_TRUSTED_CA)
+    if(NOT EXISTS "${TESSALY_TRUSTED_CA}")
+        message(FATAL_ERROR "TESSALY_TRUSTED_CA names a file that does not exist: ${TESSALY_TRUSTED_CA}")
+    endif()
+    file(READ "${TESSALY_TRUSTED_CA}" TESSALY_TRUSTED_CA_PEM)
+    if(NOT TESSALY_TRUSTED_CA_PEM MATCHES "-----BEGIN CERTIFICATE-----")
+        message(FATAL_ERROR "TESSALY_TRUSTED_CA holds no PEM certificate: ${TESSALY_TRUSTED_CA}")
+    endif()
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${TESSALY_TRUSTED_CA}")
+endif()
+
+if(WIN32)
+    set(TESSALY_SSH_CLIENT_PATH "C:\\\\Program Files\\\\PuTTY\\\\putty.exe")
+else()
+    set(TESSALY_SSH_CLIENT_PATH "/usr/bin/putty")
+endif()
+
+configure_file(${CMAKE_SOURCE_DIR}/app/buildsettings.cpp.in
+               ${CMAKE_BINARY_DIR}/generated/buildsettings.cpp @ONLY)

@@ -1,0 +1,50 @@
+#ifndef SERVICEPROTOCOL_H
+#define SERVICEPROTOCOL_H
+
+#include <QByteArray>
+#include <QNetworkRequest>
+#include <QString>
+
+class QJsonObject;
+
+// The wire contract with the maker's service: how each request is built and
+// how each reply body is read. Nothing here sends or waits.
+namespace Service {
+
+// A POST ready to hand to QNetworkAccessManager::post().
+struct PostRequest
+{
+    QNetworkRequest request;
+    QByteArray body;
+};
+
+// Every request gives up after this long without finishing.
+constexpr int DefaultTransferTimeoutMs = 30000;
+
+PostRequest loginRequest(const QString &serviceUrl, const QString &username,
+                         const QString &password, int transferTimeoutMs);
+PostRequest deviceRegistrationRequest(const QString &serviceUrl, qint32 userId,
+                                      const QString &hostName, const QString &osName,
+                                      const QString &publicAddress, const QString &macAddress,
+                                      int transferTimeoutMs);
+PostRequest heartbeatRequest(const QString &serviceUrl, const QString &deviceName,
+                             const QString &macAddress, int transferTimeoutMs);
+PostRequest identifyPollRequest(const QString &serviceUrl, const QString &deviceName,
+                                const QString &macAddress, int transferTimeoutMs);
+QNetworkRequest publicAddressRequest(const QString &publicAddressUrl, int transferTimeoutMs);
+
+// The top-level object of a reply body; empty when the body is not a JSON object.
+QJsonObject replyObject(const QByteArray &body);
+
+struct LoginResult
+{
+    bool success = false;
+    qint32 userId = 0;
+};
+
+LoginResult readLoginReply(const QByteArray &body);
+bool readIdentifyReply(const QByteArray &body);
+
+} // namespace Service
+
+#endif // SERVICEPROTOCOL_H
