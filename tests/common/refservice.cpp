@@ -296,10 +296,13 @@ bool RefService::control(const QByteArray &verb, const QString &path, const QByt
     request.setTransferTimeout(controlTimeoutMs);
     if (verb == "POST")
         request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-    QNetworkReply *reply = m_network->sendCustomRequest(request, verb, body);
-    reply->deleteLater();
+    // Deleted only after the wait: a deleteLater() issued before it would
+    // be carried out inside the wait's own event loop.
+    const std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(
+        m_network->sendCustomRequest(request, verb, body),
+        [](QNetworkReply *r) { r->deleteLater(); });
 
-    if (!waitForReply(reply, controlTimeoutMs + 1000)) {
+    if (!waitForReply(reply.get(), controlTimeoutMs + 1000)) {
         reply->abort();
         fail(QStringLiteral("%1: no answer within %2 ms").arg(label).arg(controlTimeoutMs));
         return false;

@@ -43,13 +43,20 @@ fi
 
 mkdir -p "$work" || exit 1
 exe=$work/macprobe.exe
-echo "building $exe"
-if ! "$mingw_cxx" -std=c++17 -static -O2 -Wall -Wextra -I "$root" -o "$exe" \
-        "$root/tests/wine/macprobe.cpp" \
-        "$root/identity/hardwareaddress.cpp" \
-        "$root/identity/hardwareaddress_win.cpp" -liphlpapi; then
-    echo "FAIL: MinGW build of the probe failed"
-    exit 1
+sources=("$root/tests/wine/macprobe.cpp" "$root/identity/hardwareaddress.cpp"
+         "$root/identity/hardwareaddress_win.cpp")
+stale=0
+[ -f "$exe" ] || stale=1
+for source in "${sources[@]}" "$root/identity/hardwareaddress.h"; do
+    [ "$source" -nt "$exe" ] && stale=1
+done
+if [ $stale = 1 ]; then
+    echo "building $exe"
+    if ! "$mingw_cxx" -std=c++17 -static -O2 -Wall -Wextra -I "$root" -o "$exe" \
+            "${sources[@]}" -liphlpapi; then
+        echo "FAIL: MinGW build of the probe failed"
+        exit 1
+    fi
 fi
 
 # No display, no dialogs, no Mono/Gecko installers on the first start.

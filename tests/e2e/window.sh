@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# The built program on a real X display: the window appears with its title
+# and size; closing it hides it while a tray is there, and ends the program
+# with exit code 0 when there is none.
+# Usage: window.sh PROGRAM WMCLOSE
+set -uo pipefail
+
+program=$1
+wmclose=$2
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/run
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+
+check() {
+    local tray=$1
+    "$program" >"$work/out.log" 2>&1 &
+    local pid=$!
+    local window
+    window=$(timeout 20 xdotool search --sync --onlyvisible --name '^Tessaly$' | head -1)
+    if [ -z "$window" ]; then
+        echo "FAIL: no visible window titled Tessaly"; cat "$work/out.log"; kill $pid; return 1
+    fi
+    local size
+    size=$(xwininfo -id "$window" | awk '/Width:/{w=$2} /Height:/{h=$2} END{print w "x" h}')
+    if [ "$size" != 220x224 ]; then
+        echo "FAIL: window is $size, not 220x224"; kill $pid; return 1
+    fi
+    "$wmclose" "$window"
+
+    if [ "$tray" = yes ]; then
+        sleep 1.5
+        if ! kill -0 $pid 2>/dev/null; then
+            echo "FAIL: with a tray, closing the window ended the program"; return 1
+        fi
+        if ! xwininfo -id "$window" | grep -q 'Map State: IsUnMapped'; then
+            echo "FAIL: with a tray, the closed window is still shown"; kill $pid; return 1
+        fi
+        kill $pid; wait $pid 2>/dev/null
+        echo "ok: with a tray, close hides the window and the program keeps running"
+    else
+        local waited=0
+        while kill -0 $pid 2>/dev/null && [ $waited -lt 100 ]; do sleep 0.1; waited=$((waited + 1)); done
+        if kill -0 $pid 2>/dev/null; then
+            echo "FAIL: without a tray, closing the window did not end the program"; kill $pid; return 1
+        fi
+        wait $pid; local status=$?
+        if [ $status -ne 0 ]; then echo "FAIL: exit code $status"; return 1; fi
+        echo "ok: without a tray, close ends the program with exit code 0"
+    fi
+}
+
+export -f check
+export program wmclose work
+"$here/xsession.sh" --tray bash -c 'check yes' || exit 1
+"$here/xsession.sh" bash -c 'check no' || exit 1

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Runs a command on a fresh virtual X display, optionally with a system tray.
+# Usage: xsession.sh [--tray] [--] command args...
+# The display is in $DISPLAY for the command; everything started here is
+# stopped when the command ends, and its exit code is passed on.
+set -euo pipefail
+
+tray=0
+if [ "${1:-}" = --tray ]; then tray=1; shift; fi
+[ "${1:-}" = -- ] && shift
+
+command -v Xvfb >/dev/null || { echo "xsession: Xvfb is missing"; exit 77; }
+[ $tray -eq 0 ] || command -v trayer >/dev/null || { echo "xsession: trayer is missing"; exit 77; }
+
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+# -displayfd lets the server pick a free display number and tell us.
+fifo=$(mktemp -u)
+mkfifo "$fifo"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" 2>/dev/null &
+pids+=($!)
+read -r -t 20 number <"$fifo" || { echo "xsession: Xvfb did not start"; rm -f "$fifo"; exit 1; }
+rm -f "$fifo"
+export DISPLAY=":$number"
+export QT_QPA_PLATFORM=xcb
+unset WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS
+
+if [ $tray -eq 1 ]; then
+    trayer --edge bottom --align right --widthtype request --height 32 --SetDockType true \
+           --transparent false >/dev/null 2>&1 &
+    pids+=($!)
+    # The tray is there once it owns the system-tray selection.
+    for _ in $(seq 100); do
+        if xdotool search --class trayer >/dev/null 2>&1; then break; fi
+        sleep 0.1
+    done
+    sleep 0.3
+fi
+
+set +e
+"$@"
+status=$?
+set -e
+exit $status
