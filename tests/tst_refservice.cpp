@@ -10,6 +10,9 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QDir>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -76,6 +79,7 @@ private slots:
     void ipAddressHostFailsVerification();
     void listensOnBothLoopbacks();
     void otherStateDirIsUntrusted();
+    void simultaneousFirstUseMakesOneCa();
 
 private:
     Outcome exchange(const QByteArray &verb, const QUrl &url, const QByteArray &body = QByteArray(),
@@ -123,7 +127,8 @@ Outcome TestRefService::exchange(const QByteArray &verb, const QUrl &url, const 
     outcome.elapsedMs = clock.elapsed();
     outcome.error = reply->error();
     outcome.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    outcome.body = reply->readAll();
+    if (reply->isOpen())
+        outcome.body = reply->readAll();
     reply->deleteLater();
     return outcome;
 }
@@ -381,6 +386,9 @@ void TestRefService::keepAliveReusesConnection()
 
 void TestRefService::rejectedConfigChangesNothing()
 {
+    // Each refusal is also reported as a warning.
+    for (int i = 0; i < 6; ++i)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^RefService: POST /_ref/config failed")));
     QVERIFY(!m_service.configure("not json"));
     QVERIFY(!m_service.configure(R"(["fail_heartbeats", 1])"));
     QVERIFY(!m_service.configure(R"({"no_such_key": 1})"));
@@ -397,6 +405,7 @@ void TestRefService::resetClearsRecordsAndConfig()
     QVERIFY(m_service.configure(R"({"fail_heartbeats": 5, "identify": true})"));
     QCOMPARE(post(QStringLiteral("/api/heartbeat"), deviceBody()).status, 500);
     QVERIFY(m_service.waitForRequests(QStringLiteral("/api/heartbeat"), 1, 2000));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^RefService: fewer than 2 requests")));
     QVERIFY(!m_service.waitForRequests(QStringLiteral("/api/heartbeat"), 2, 300));
 
     QVERIFY(m_service.reset());
@@ -460,10 +469,75 @@ void TestRefService::otherStateDirIsUntrusted()
     const quint16 port = other.port();
     other.stop();
     QVERIFY(!other.isRunning());
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("not running")));
     QVERIFY(!other.configure(R"({"identify": false})"));
     QTcpSocket socket;
     socket.connectToHost(QHostAddress(QHostAddress::LocalHost), port);
     QVERIFY(!socket.waitForConnected(1000));
+}
+
+void TestRefService::simultaneousFirstUseMakesOneCa()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString stateDir = dir.filePath(QStringLiteral("state"));
+
+    std::vector<std::unique_ptr<QProcess>> makers;
+    for (int i = 0; i < 4; ++i) {
+        makers.push_back(std::make_unique<QProcess>());
+        makers.back()->start(RefService::pythonExecutable(),
+                             {RefService::scriptPath(), QStringLiteral("make-certs"),
+                              QStringLiteral("--state-dir"), stateDir});
+    }
+    QStringList printed;
+    QByteArray logs;
+    for (auto &maker : makers) {
+        QVERIFY(maker->waitForFinished(60000));
+        QCOMPARE(maker->exitStatus(), QProcess::NormalExit);
+        const QByteArray log = maker->readAllStandardError();
+        QVERIFY2(maker->exitCode() == 0, log.constData());
+        logs += log;
+        printed << QString::fromUtf8(maker->readAllStandardOutput().trimmed());
+    }
+    // One maker did the work; the others waited and found it done.
+    QCOMPARE(logs.count("made a new CA"), 1);
+    printed.removeDuplicates();
+    QCOMPARE(printed, QStringList{QDir(stateDir).filePath(QStringLiteral("ca.pem"))});
+
+    const QList<QSslCertificate> ca = QSslCertificate::fromPath(printed.first());
+    QCOMPARE(ca.size(), 1);
+    const QList<QSslCertificate> leaf = QSslCertificate::fromPath(QDir(stateDir).filePath(QStringLiteral("server.pem")));
+    QCOMPARE(leaf.size(), 1);
+    QCOMPARE(leaf.first().issuerDisplayName(), ca.first().subjectDisplayName());
+    // Whatever order the makers ran in, the files left must belong together:
+    // the server certificate signed by this CA, and the key its own.
+    auto openssl = [&](const QStringList &arguments) {
+        QProcess tool;
+        tool.setWorkingDirectory(stateDir);
+        tool.start(QStringLiteral("openssl"), arguments);
+        if (!tool.waitForFinished(30000) || tool.exitCode() != 0)
+            return QByteArray("failed: ") + tool.readAllStandardError();
+        return tool.readAllStandardOutput();
+    };
+    QCOMPARE(openssl({QStringLiteral("verify"), QStringLiteral("-CAfile"), QStringLiteral("ca.pem"),
+                      QStringLiteral("-purpose"), QStringLiteral("sslserver"), QStringLiteral("server.pem")})
+                 .trimmed(),
+             QByteArrayLiteral("server.pem: OK"));
+    const QByteArray certKey = openssl({QStringLiteral("x509"), QStringLiteral("-noout"), QStringLiteral("-pubkey"),
+                                        QStringLiteral("-in"), QStringLiteral("server.pem")});
+    QVERIFY(certKey.contains("BEGIN PUBLIC KEY"));
+    QCOMPARE(openssl({QStringLiteral("pkey"), QStringLiteral("-pubout"), QStringLiteral("-in"), QStringLiteral("server.key")}),
+             certKey);
+    const auto names = leaf.first().subjectAlternativeNames();
+    QCOMPARE(names.values(QSsl::DnsEntry), QStringList{QStringLiteral("localhost")});
+    QVERIFY(names.values(QSsl::IpAddressEntry).isEmpty());
+    QVERIFY(leaf.first().expiryDate() > QDateTime::currentDateTimeUtc().addDays(30));
+
+    // A service on that directory keeps the CA and serves a matching key.
+    RefService service(stateDir);
+    QVERIFY2(service.start(), qPrintable(service.errorText()));
+    QCOMPARE(service.caCertificates(), ca);
+    QVERIFY2(service.reset(), qPrintable(service.errorText()));
 }
 
 QTEST_GUILESS_MAIN(TestRefService)

@@ -36,19 +36,6 @@ bool verbose()
     return qEnvironmentVariableIntValue("TESSALY_REFSERVICE_VERBOSE") != 0;
 }
 
-QString pythonProgram()
-{
-    const QString fromEnv = qEnvironmentVariable("TESSALY_REFSERVICE_PYTHON");
-    if (!fromEnv.isEmpty())
-        return fromEnv;
-#ifdef TESSALY_REFSERVICE_PYTHON
-    return QStringLiteral(TESSALY_REFSERVICE_PYTHON);
-#else
-    const QString found = QStandardPaths::findExecutable(QStringLiteral("python3"));
-    return found.isEmpty() ? QStringLiteral("python3") : found;
-#endif
-}
-
 // Runs a local event loop until the reply finishes or the time is up.
 bool waitForReply(QNetworkReply *reply, int timeoutMs)
 {
@@ -114,6 +101,19 @@ QString RefService::scriptPath()
     return QStringLiteral(TESSALY_REFSERVICE_SCRIPT);
 }
 
+QString RefService::pythonExecutable()
+{
+    const QString fromEnv = qEnvironmentVariable("TESSALY_REFSERVICE_PYTHON");
+    if (!fromEnv.isEmpty())
+        return fromEnv;
+#ifdef TESSALY_REFSERVICE_PYTHON
+    return QStringLiteral(TESSALY_REFSERVICE_PYTHON);
+#else
+    const QString found = QStandardPaths::findExecutable(QStringLiteral("python3"));
+    return found.isEmpty() ? QStringLiteral("python3") : found;
+#endif
+}
+
 bool RefService::start(int timeoutMs)
 {
     if (isRunning())
@@ -130,7 +130,7 @@ bool RefService::start(int timeoutMs)
     }
 
     m_process = std::make_unique<QProcess>();
-    m_process->setProgram(pythonProgram());
+    m_process->setProgram(pythonExecutable());
     m_process->setArguments({script, QStringLiteral("serve"),
                              QStringLiteral("--port"), QStringLiteral("0"),
                              QStringLiteral("--state-dir"), m_stateDir,

@@ -89,6 +89,8 @@ public:
 
     static QString defaultStateDir();
     static QString scriptPath();
+    // The Python interpreter used to run the script.
+    static QString pythonExecutable();
 
     int controlTimeoutMs = 10000;
 

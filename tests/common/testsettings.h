@@ -1,0 +1,22 @@
+#ifndef TESTSETTINGS_H
+#define TESTSETTINGS_H
+
+#include "app/agentsettings.h"
+
+#include <QUrl>
+
+// Settings that point the agent at a local service. The periodic timers are
+// pushed out of the way; a test that wants them sets its own intervals.
+inline AgentSettings settingsFor(const QUrl &service)
+{
+    AgentSettings settings = AgentSettings::compiledIn();
+    settings.serviceUrl = service.toString(QUrl::StripTrailingSlash);
+    settings.publicAddressUrl = settings.serviceUrl;
+    settings.heartbeatIntervalMs = 24 * 3600 * 1000;
+    settings.identifyIntervalMs = 24 * 3600 * 1000;
+    settings.retryDelayMs = 50;
+    settings.transferTimeoutMs = 30000;
+    return settings;
+}
+
+#endif // TESTSETTINGS_H
