@@ -50,7 +50,15 @@ MainWindow::MainWindow(const AgentSettings &settings, QWidget *parent)
     connect(ui->loginButton, &QPushButton::clicked, this, &MainWindow::attemptLogin);
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow()
+{
+    // Qt 6.4's GStreamer back end can crash when a player is destroyed with its
+    // pipeline still loaded, so the alert is unloaded before the children go.
+    if (alertPlayer) {
+        alertPlayer->stop();
+        alertPlayer->setSource(QUrl());
+    }
+}
 
 void MainWindow::createTrayIcon()
 {

@@ -243,7 +243,7 @@ LAME_KBPS = 64                   # the highest rate LAME offers for MPEG-2.5
 LAME_DELAY = 576 + 529           # LAME's encoder delay, in samples
 SIDE_INFO_BYTES = 9              # MPEG-2/2.5, single channel
 ID3_TOTAL = 256
-ID3_TEXT = b"\0" + b"tessaly-mkres v1"[:15]
+ID3_TEXT = b"\0" + b"tessaly-mkres 1"   # encoding byte (ISO-8859-1), then 15 characters
 
 LSF_L3_KBPS = (0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, None)
 
@@ -410,6 +410,7 @@ def relay_frames(frames):
 
 
 def id3v22_tag():
+    assert len(ID3_TEXT) == 16
     frame = b"TSS" + len(ID3_TEXT).to_bytes(3, "big") + ID3_TEXT
     body_size = ID3_TOTAL - 10
     syncsafe = bytes([(body_size >> 21) & 0x7F, (body_size >> 14) & 0x7F,

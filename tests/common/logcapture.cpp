@@ -28,16 +28,27 @@ void LogCapture::handler(QtMsgType type, const QMessageLogContext &context, cons
 {
     {
         QMutexLocker lock(&mutex);
-        captured.append({ type, text, context.file || context.line || context.function });
+        captured.append({ type, QString::fromUtf8(context.category ? context.category : ""), text,
+                          context.file || context.line || context.function });
     }
     if (forwardTo)
         forwardTo(type, context, text);
 }
 
-QList<LogCapture::Entry> LogCapture::entries() const
+QList<LogCapture::Entry> LogCapture::allEntries() const
 {
     QMutexLocker lock(&mutex);
     return captured;
+}
+
+QList<LogCapture::Entry> LogCapture::entries() const
+{
+    QList<Entry> result;
+    for (const Entry &entry : allEntries()) {
+        if (entry.category == QLatin1String("default"))
+            result.append(entry);
+    }
+    return result;
 }
 
 QStringList LogCapture::texts() const

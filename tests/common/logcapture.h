@@ -13,6 +13,7 @@ public:
     struct Entry
     {
         QtMsgType type;
+        QString category;
         QString text;
         bool hasContext;   // file, line or function attached
     };
@@ -22,7 +23,10 @@ public:
     LogCapture(const LogCapture &) = delete;
     LogCapture &operator=(const LogCapture &) = delete;
 
+    // Messages of the default category, the one the program logs in; libraries'
+    // own categories (multimedia back ends, for one) are left out.
     QList<Entry> entries() const;
+    QList<Entry> allEntries() const;
     // The texts of the messages at the given level(s), in order.
     QStringList texts() const;
     QStringList texts(QtMsgType type) const;

@@ -215,8 +215,8 @@ void RefService::stop()
         process->closeWriteChannel();
 #ifdef Q_OS_UNIX
         const pid_t pid = pid_t(process->processId());
-        if (pid > 0)
-            ::kill(-pid, SIGTERM);
+        if (pid <= 0 || ::kill(-pid, SIGTERM) != 0)
+            process->terminate();
 #else
         process->terminate();
 #endif

@@ -10,7 +10,10 @@ if [ "${1:-}" = --tray ]; then tray=1; shift; fi
 [ "${1:-}" = -- ] && shift
 
 command -v Xvfb >/dev/null || { echo "xsession: Xvfb is missing"; exit 77; }
-[ $tray -eq 0 ] || command -v trayer >/dev/null || { echo "xsession: trayer is missing"; exit 77; }
+# trayer where it exists; stalonetray where only that does (Debian after 12).
+tray_program=trayer
+if ! command -v trayer >/dev/null && command -v stalonetray >/dev/null; then tray_program=stalonetray; fi
+[ $tray -eq 0 ] || command -v $tray_program >/dev/null || { echo "xsession: trayer is missing"; exit 77; }
 
 pids=()
 cleanup() {
@@ -31,12 +34,17 @@ export QT_QPA_PLATFORM=xcb
 unset WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS
 
 if [ $tray -eq 1 ]; then
-    trayer --edge bottom --align right --widthtype request --height 32 --SetDockType true \
-           --transparent false >/dev/null 2>&1 &
+    if [ $tray_program = trayer ]; then
+        trayer --edge bottom --align right --widthtype request --height 32 --SetDockType true \
+               --transparent false >/dev/null 2>&1 &
+    else
+        stalonetray --config /dev/null --geometry 1x1-0-0 --icon-size 32 --window-type dock \
+                    --log-level err >/dev/null 2>&1 &
+    fi
     pids+=($!)
     # The tray is there once it owns the system-tray selection.
     for _ in $(seq 100); do
-        if xdotool search --class trayer >/dev/null 2>&1; then break; fi
+        if xdotool search --class $tray_program >/dev/null 2>&1; then break; fi
         sleep 0.1
     done
     sleep 0.3
