@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDateTime>
 
 MessageBoxWatcher::MessageBoxWatcher(bool closeBoxes)
     : closing(closeBoxes)
@@ -31,7 +32,7 @@ void MessageBoxWatcher::poll()
         if (!recorded.contains(box)) {
             recorded.append(box);
             boxes.append({ box->windowTitle(), box->text(), box->icon(), box->standardButtons(),
-                           box->parentWidget() });
+                           box->parentWidget(), QDateTime::currentMSecsSinceEpoch() });
         }
         if (closing) {
             if (QAbstractButton *ok = box->button(QMessageBox::Ok))

@@ -20,6 +20,7 @@ public:
         QMessageBox::Icon icon;
         QMessageBox::StandardButtons buttons;
         QWidget *parent;
+        qint64 seenAtMs;   // wall clock, ms since the epoch
     };
 
     explicit MessageBoxWatcher(bool closeBoxes = true);

@@ -1,0 +1,161 @@
+// The SSH button: the address lookup comes first, then the client is started
+// detached with its arguments, or a warning says it is missing.
+
+#include "app/mainwindow.h"
+#include "common/messageboxwatcher.h"
+#include "common/refservice.h"
+#include "common/testsettings.h"
+#include "service/trust.h"
+
+#include <QDir>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+class tst_SshLaunch : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void startsTheClientWithTheAddress();
+    void unknownAddressLeavesTheChoiceToTheClient();
+    void missingClientWarnsAfterTheLookup();
+    void everyClickStartsAnotherClient();
+
+private:
+    struct Launch
+    {
+        QString workingDirectory;
+        QStringList arguments;
+    };
+    QList<Launch> launches() const;
+    MainWindow *makeWindow(const QString &client);
+    void click(MainWindow &window);
+
+    RefService service;
+    QTemporaryDir dir;
+    QString fakeClient;
+};
+
+void tst_SshLaunch::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    Service::trustCompiledInCertificates();
+    QVERIFY2(service.start(), qPrintable(service.errorText()));
+    QVERIFY(dir.isValid());
+
+    // A stand-in client that records where it ran and each argument it got.
+    fakeClient = dir.filePath("fake-ssh-client");
+    QFile script(fakeClient);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\n"
+                 "out=\"$(dirname \"$0\")/launch.$$\"\n"
+                 "{ pwd; printf '%s\\n' \"$#\"; for a in \"$@\"; do printf '[%s]\\n' \"$a\"; done; } > \"$out.tmp\"\n"
+                 "mv \"$out.tmp\" \"$out\"\n");
+    script.close();
+    QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
+}
+
+void tst_SshLaunch::init()
+{
+    QVERIFY(service.reset());
+    for (const QString &name : QDir(dir.path()).entryList({ "launch.*" }, QDir::Files))
+        QFile::remove(dir.filePath(name));
+}
+
+QList<tst_SshLaunch::Launch> tst_SshLaunch::launches() const
+{
+    QList<Launch> result;
+    for (const QString &name : QDir(dir.path()).entryList({ "launch.*" }, QDir::Files)) {
+        if (name.endsWith(".tmp"))
+            continue;
+        QFile file(dir.filePath(name));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+        Launch launch;
+        launch.workingDirectory = lines.value(0);
+        for (int i = 2; i < lines.size(); ++i)
+            launch.arguments.append(lines.at(i).mid(1, lines.at(i).size() - 2));
+        if (lines.value(1).toInt() == launch.arguments.size())
+            result.append(launch);
+    }
+    return result;
+}
+
+MainWindow *tst_SshLaunch::makeWindow(const QString &client)
+{
+    AgentSettings settings = settingsFor(service.url());
+    settings.sshClientPath = client;
+    auto *window = new MainWindow(settings);
+    window->show();
+    return window;
+}
+
+void tst_SshLaunch::click(MainWindow &window)
+{
+    QTest::mouseClick(window.findChild<QPushButton *>("sshButton"), Qt::LeftButton);
+}
+
+void tst_SshLaunch::startsTheClientWithTheAddress()
+{
+    std::unique_ptr<MainWindow> window(makeWindow(fakeClient));
+    MessageBoxWatcher watcher;
+    click(*window);
+    QTRY_COMPARE(launches().size(), 1);
+
+    const QList<RefService::Request> lookups = service.requests("/");
+    QCOMPARE(lookups.size(), 1);
+    const Launch launch = launches().constFirst();
+    // The option and the address arrive as two arguments.
+    QCOMPARE(launch.arguments, (QStringList{ "-ssh", lookups.constFirst().client }));
+    QCOMPARE(QDir(launch.workingDirectory).canonicalPath(), QDir::current().canonicalPath());
+    QVERIFY(watcher.seen().isEmpty());
+}
+
+void tst_SshLaunch::unknownAddressLeavesTheChoiceToTheClient()
+{
+    QVERIFY(service.configure(R"({"ip": {"status": 200, "body": "<html>no</html>"}})"));
+    std::unique_ptr<MainWindow> window(makeWindow(fakeClient));
+    click(*window);
+    QTRY_COMPARE(launches().size(), 1);
+    QCOMPARE(launches().constFirst().arguments, QStringList{ "-ssh" });
+}
+
+void tst_SshLaunch::missingClientWarnsAfterTheLookup()
+{
+    std::unique_ptr<MainWindow> window(makeWindow(dir.filePath("no-such-client")));
+    MessageBoxWatcher watcher;
+    click(*window);
+    QTRY_COMPARE(watcher.seen().size(), 1);
+    QTRY_COMPARE(watcher.openCount(), 0);
+
+    const MessageBoxWatcher::Seen box = watcher.seen().constFirst();
+    QCOMPARE(box.title, QStringLiteral("PuTTY Not Found"));
+    QCOMPARE(box.text, QStringLiteral("PuTTY not found at default path."));
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QCOMPARE(box.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    QCOMPARE(box.parent, window.get());
+
+    const QList<RefService::Request> lookups = service.requests("/");
+    QCOMPARE(lookups.size(), 1);
+    QVERIFY(qint64(lookups.constFirst().time * 1000) <= box.seenAtMs);
+    QTest::qWait(200);
+    QVERIFY(launches().isEmpty());
+}
+
+void tst_SshLaunch::everyClickStartsAnotherClient()
+{
+    std::unique_ptr<MainWindow> window(makeWindow(fakeClient));
+    click(*window);
+    click(*window);
+    QTRY_COMPARE(launches().size(), 2);
+    QCOMPARE(service.requests("/").size(), 2);
+}
+
+QTEST_MAIN(tst_SshLaunch)
+
+#include "tst_sshlaunch.moc"
