@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# A person signs in with the built program: on a virtual X display with a tray,
+# xdotool types the user name and password and clicks Login; the reference
+# service's record must then hold the login and the registration, byte for byte.
+# The service then asks the device to identify itself: the first poll comes
+# about 15 s after start, shows the "Identify" box, and the next poll while it
+# is open does not stack a second one.
+#
+# The program talks to its compiled-in address, https://localhost:PORT. To
+# give it that port without touching anything else on the machine, the test
+# runs in a network namespace of its own, with only a loopback interface.
+# Usage: login.sh PROGRAM SERVICE_URL REFSERVICE_SCRIPT STATE_DIR MACPROBE
+set -uo pipefail
+
+program=$1 service_url=$2 refservice=$3 state_dir=$4 macprobe=$5
+here=$(cd "$(dirname "$0")" && pwd)
+
+if [[ ! $service_url =~ ^https://localhost:([0-9]+)$ ]]; then
+    echo "SKIP: this build talks to $service_url, not to a local reference service"
+    exit 77
+fi
+port=${BASH_REMATCH[1]}
+
+if [ -z "${TESSALY_IN_NETNS:-}" ]; then
+    if ! unshare --net true 2>/dev/null; then
+        echo "SKIP: cannot make a network namespace here"
+        exit 77
+    fi
+    # A host name with capitals, too: registered as it is, polled in lower case.
+    exec env TESSALY_IN_NETNS=1 unshare --net --uts bash "$0" "$@"
+fi
+
+ip link set lo up
+hostname Tessaly-E2E-Host
+# Two Ethernet-like adapters with addresses of our choosing; the program must
+# report the one the kernel lists first. Where veth is not available, the
+# namespace has no adapter and the MAC text is empty.
+ip link add tsy0 address 02:ff:00:00:00:01 type veth peer name tsy1 address 02:0a:1b:2c:3d:4e 2>/dev/null || true
+work=$(mktemp -d)
+service_pid=
+cleanup() {
+    [ -n "$service_pid" ] && kill "$service_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+python3 "$refservice" serve --port "$port" --state-dir "$state_dir" >"$work/service.out" 2>"$work/service.log" &
+service_pid=$!
+for _ in $(seq 100); do [ -s "$work/service.out" ] && break; sleep 0.1; done
+[ -s "$work/service.out" ] || { echo "FAIL: the reference service did not start"; cat "$work/service.log"; exit 1; }
+python3 "$refservice" config '{"identify": true}' --url "https://localhost:$port" --state-dir "$state_dir" >/dev/null \
+    || { echo "FAIL: could not configure the service"; exit 1; }
+
+export program work
+"$here/xsession.sh" --tray bash -c '
+    export XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/run
+    mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+    started=$(date +%s.%N)
+    "$program" >"$work/program.log" 2>&1 &
+    pid=$!
+    window=$(timeout 20 xdotool search --sync --onlyvisible --name "^Tessaly$" | head -1)
+    [ -n "$window" ] || { echo "FAIL: no window"; cat "$work/program.log"; exit 1; }
+    # Click into each field as a person would, type, then press Login.
+    xdotool windowfocus --sync "$window" 2>/dev/null || true
+    xdotool mousemove --window "$window" 110 55 click 1 sleep 0.2 type --delay 40 "demo"
+    xdotool mousemove --window "$window" 110 95 click 1 sleep 0.2 type --delay 40 "demo"
+    xdotool mousemove --window "$window" 110 135 click 1
+
+    # The first identify poll opens the notice.
+    box=$(timeout 30 xdotool search --sync --onlyvisible --name "^Identify$" | head -1)
+    [ -n "$box" ] || { echo "FAIL: no Identify box within 30 s"; kill $pid; exit 1; }
+    shown=$(date +%s.%N)
+    after=$(awk -v a="$started" -v b="$shown" "BEGIN { printf \"%.1f\", b - a }")
+    echo "Identify box after $after s"
+    # Nothing is polled at start-up: the first poll waits for the 15 s tick.
+    awk -v t="$after" "BEGIN { exit !(t >= 14) }" || { echo "FAIL: polled too early"; kill $pid; exit 1; }
+    # The next poll, 15 s later, finds it open: still one box.
+    sleep 17
+    boxes=$(xdotool search --onlyvisible --name "^Identify$" | wc -l)
+    [ "$boxes" -eq 1 ] || { echo "FAIL: $boxes Identify boxes open"; kill $pid; exit 1; }
+    kill $pid
+    wait $pid 2>/dev/null
+    exit 0
+' || exit 1
+
+python3 "$refservice" requests --json --url "https://localhost:$port" --state-dir "$state_dir" >"$work/requests.json" \
+    || { echo "FAIL: could not read the service's record"; exit 1; }
+
+mac=$(ip -o link | awk '$2 != "lo:" { for (i = 1; i <= NF; i++) if ($i == "link/ether") { print toupper($(i + 1)); exit } }')
+echo "adapters in the namespace:"; ip -o link | sed 's/^/    /'
+echo "expected MAC text: '$mac' (the reader's own probe says '$("$macprobe")')"
+export mac
+python3 - "$work/requests.json" <<'PY'
+import base64, json, os, socket, sys
+
+records = json.load(open(sys.argv[1]))
+def of(path):
+    return [r for r in records if r["path"] == path]
+
+def os_pretty_name():
+    for line in open("/etc/os-release"):
+        if line.startswith("PRETTY_NAME="):
+            return line.split("=", 1)[1].strip().strip('"')
+    return ""
+
+failures = []
+logins, lookups, registrations = of("/login"), of("/"), of("/api/devices")
+polls = of("/api/ping-identify")
+if len(polls) < 2:
+    failures.append("%d identify polls, expected at least 2" % len(polls))
+else:
+    gap = polls[1]["time"] - polls[0]["time"]
+    if not 13 <= gap <= 17:
+        failures.append("identify polls %.1f s apart, expected about 15" % gap)
+for poll in polls:
+    expected_poll = ('{\n    "device_name": "%s",\n    "mac_address": "%s"\n}\n'
+                     % (socket.gethostname().lower(), os.environ["mac"])).encode()
+    if base64.b64decode(poll["body"]) != expected_poll:
+        failures.append("identify poll body %r, expected %r" % (base64.b64decode(poll["body"]), expected_poll))
+if len(logins) != 1 or len(lookups) != 1 or len(registrations) != 1:
+    print("FAIL: expected one login, one address lookup and one registration, got %d, %d, %d"
+          % (len(logins), len(lookups), len(registrations)))
+    sys.exit(1)
+
+login = base64.b64decode(logins[0]["body"])
+expected_login = b'{\n    "password": "demo",\n    "username": "demo"\n}\n'
+if login != expected_login:
+    failures.append("login body %r, expected %r" % (login, expected_login))
+
+address = lookups[0]["client"]
+registration = registrations[0]
+expected = ('{\n    "device_name": "%s",\n    "ip_address": "%s",\n    "mac_address": "%s",\n'
+            '    "os": "%s",\n    "user_id": 42\n}\n'
+            % (socket.gethostname(), address, os.environ["mac"], os_pretty_name())).encode()
+body = base64.b64decode(registration["body"])
+if registration["query"] != "uid=42":
+    failures.append("registration query %r" % registration["query"])
+if body != expected:
+    failures.append("registration body %r, expected %r" % (body, expected))
+for record in logins + registrations:
+    headers = {k.lower(): v for k, v in record["headers"]}
+    if headers.get("content-type") != "application/json":
+        failures.append("%s Content-Type %r" % (record["path"], headers.get("content-type")))
+
+if failures:
+    print("FAIL: " + "\nFAIL: ".join(failures))
+    sys.exit(1)
+print("ok: typed sign-in sent the login and registered the device, byte for byte")
+PY
