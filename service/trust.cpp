@@ -1,5 +1,6 @@
 #include "trust.h"
 
+#include <QSet>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 
@@ -12,21 +13,25 @@ int trustCompiledInCertificates()
     if (extra.isEmpty())
         return 0;
 
-    // Replacing the CA list turns off the on-demand loading of the system's
-    // roots, so the system's roots are listed explicitly next to ours.
+    // Setting the CA list turns off the on-demand loading of the system's
+    // roots, so they are listed explicitly next to ours, each once.
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    QList<QSslCertificate> roots = configuration.caCertificates();
-    for (const QSslCertificate &certificate : QSslConfiguration::systemCaCertificates()) {
-        if (!roots.contains(certificate))
+    QList<QSslCertificate> roots;
+    QSet<QSslCertificate> seen;
+    const auto append = [&](const QList<QSslCertificate> &certificates) {
+        int added = 0;
+        for (const QSslCertificate &certificate : certificates) {
+            if (seen.contains(certificate))
+                continue;
+            seen.insert(certificate);
             roots.append(certificate);
-    }
-    int added = 0;
-    for (const QSslCertificate &certificate : extra) {
-        if (roots.contains(certificate))
-            continue;
-        roots.append(certificate);
-        ++added;
-    }
+            ++added;
+        }
+        return added;
+    };
+    append(configuration.caCertificates());
+    append(QSslConfiguration::systemCaCertificates());
+    const int added = append(extra);
     configuration.setCaCertificates(roots);
     QSslConfiguration::setDefaultConfiguration(configuration);
     return added;

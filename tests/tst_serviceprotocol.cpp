@@ -4,6 +4,11 @@
 #include "launcher/sshlauncher.h"
 #include "service/heartbeatretry.h"
 #include "service/serviceprotocol.h"
+#include "service/trust.h"
+
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSet>
 
 #include <QTest>
 
@@ -29,6 +34,7 @@ private slots:
     void publicAddress();
     void sshArguments_data();
     void sshArguments();
+    void trustedRoots();
 };
 
 static const QString base = QStringLiteral("https://service.test:8443");
@@ -235,6 +241,25 @@ void tst_ServiceProtocol::sshArguments()
     QFETCH(QString, address);
     QFETCH(QStringList, arguments);
     QCOMPARE(Launcher::sshArguments(address), arguments);
+}
+
+void tst_ServiceProtocol::trustedRoots()
+{
+    const QList<QSslCertificate> compiledIn = QSslCertificate::fromData(compiledInCaCertificates());
+    if (compiledIn.isEmpty())
+        QSKIP("this build trusts no roots of its own");
+
+    QCOMPARE(trustCompiledInCertificates(), int(compiledIn.size()));
+    QCOMPARE(trustCompiledInCertificates(), 0);
+    const QList<QSslCertificate> roots = QSslConfiguration::defaultConfiguration().caCertificates();
+    for (const QSslCertificate &certificate : compiledIn)
+        QVERIFY(roots.contains(certificate));
+    // The system's roots stay trusted next to ours.
+    const QList<QSslCertificate> system = QSslConfiguration::systemCaCertificates();
+    for (const QSslCertificate &certificate : system)
+        QVERIFY(roots.contains(certificate));
+    // Each once: the system's bundle and its directory list many twice.
+    QCOMPARE(QSet<QSslCertificate>(roots.cbegin(), roots.cend()).size(), roots.size());
 }
 
 QTEST_APPLESS_MAIN(tst_ServiceProtocol)
