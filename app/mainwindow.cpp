@@ -107,6 +107,14 @@ void MainWindow::closeEvent(QCloseEvent *event)
     }
 }
 
+// Posts a message and hands its reply, once finished, to handler, which ends by
+// scheduling the reply's deletion. The connection ends with the window.
+void MainWindow::post(const Service::PostRequest &message, ReplyHandler handler)
+{
+    QNetworkReply *reply = networkManager->post(message.request, message.body);
+    connect(reply, &QNetworkReply::finished, this, [this, reply, handler] { (this->*handler)(reply); });
+}
+
 QString MainWindow::readMacAddress() const
 {
     return Identity::macAddressText();
@@ -151,11 +159,9 @@ void MainWindow::on_sshButton_clicked()
 
 void MainWindow::attemptLogin()
 {
-    const Service::PostRequest login = Service::loginRequest(
-            settings.serviceUrl, ui->usernameLineEdit->text(), ui->passwordLineEdit->text(),
-            settings.transferTimeoutMs);
-    QNetworkReply *reply = networkManager->post(login.request, login.body);
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { handleLoginReply(reply); });
+    post(Service::loginRequest(settings.serviceUrl, ui->usernameLineEdit->text(),
+                               ui->passwordLineEdit->text(), settings.transferTimeoutMs),
+         &MainWindow::handleLoginReply);
 }
 
 void MainWindow::handleLoginReply(QNetworkReply *reply)
@@ -176,12 +182,10 @@ void MainWindow::handleLoginReply(QNetworkReply *reply)
 void MainWindow::registerDevice(qint32 userId)
 {
     const QString publicAddress = fetchPublicAddress();
-    const Service::PostRequest registration = Service::deviceRegistrationRequest(
-            settings.serviceUrl, userId, Identity::reportedHostName(), Identity::osName(),
-            publicAddress, macAddress, settings.transferTimeoutMs);
-    QNetworkReply *reply = networkManager->post(registration.request, registration.body);
-    connect(reply, &QNetworkReply::finished, this,
-            [this, reply] { handleRegistrationReply(reply); });
+    post(Service::deviceRegistrationRequest(settings.serviceUrl, userId,
+                                            Identity::reportedHostName(), Identity::osName(),
+                                            publicAddress, macAddress, settings.transferTimeoutMs),
+         &MainWindow::handleRegistrationReply);
 }
 
 void MainWindow::handleRegistrationReply(QNetworkReply *reply)
@@ -211,10 +215,9 @@ void MainWindow::deleteDevice()
 
 void MainWindow::sendHeartbeat()
 {
-    const Service::PostRequest heartbeat = Service::heartbeatRequest(
-            settings.serviceUrl, Identity::deviceName(), macAddress, settings.transferTimeoutMs);
-    QNetworkReply *reply = networkManager->post(heartbeat.request, heartbeat.body);
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { handleHeartbeatReply(reply); });
+    post(Service::heartbeatRequest(settings.serviceUrl, Identity::deviceName(), macAddress,
+                                   settings.transferTimeoutMs),
+         &MainWindow::handleHeartbeatReply);
 }
 
 void MainWindow::handleHeartbeatReply(QNetworkReply *reply)
@@ -239,10 +242,9 @@ void MainWindow::handleHeartbeatReply(QNetworkReply *reply)
 
 void MainWindow::checkIdentifyStatus()
 {
-    const Service::PostRequest poll = Service::identifyPollRequest(
-            settings.serviceUrl, Identity::deviceName(), macAddress, settings.transferTimeoutMs);
-    QNetworkReply *reply = networkManager->post(poll.request, poll.body);
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { handleIdentifyReply(reply); });
+    post(Service::identifyPollRequest(settings.serviceUrl, Identity::deviceName(), macAddress,
+                                      settings.transferTimeoutMs),
+         &MainWindow::handleIdentifyReply);
 }
 
 void MainWindow::handleIdentifyReply(QNetworkReply *reply)

@@ -9,6 +9,7 @@
 #include <memory>
 
 class MainWindowForm;
+namespace Service { struct PostRequest; }
 class QAudioOutput;
 class QMediaPlayer;
 class QMenu;
@@ -44,6 +45,9 @@ private:
     void startTimers();
     QString readMacAddress() const;
     QString fetchPublicAddress();
+
+    using ReplyHandler = void (MainWindow::*)(QNetworkReply *);
+    void post(const Service::PostRequest &message, ReplyHandler handler);
 
     void handleLoginReply(QNetworkReply *reply);
     void registerDevice(qint32 userId);
