@@ -45,8 +45,10 @@ QString publicAddressFromReply(bool succeeded, const QByteArray &body)
     QHostAddress address;
     if (text.isEmpty() || !address.setAddress(text))
         return QString();
-    if (address.protocol() == QAbstractSocket::IPv4Protocol && text.count(u'.') != 3)
-        return QString();  // no "127.1" or bare-number shorthand
+    // A dotted quad only in its plain form: shorthand such as "127.1" and octets
+    // with leading zeros, which some readers take for octal, are ambiguous.
+    if (address.protocol() == QAbstractSocket::IPv4Protocol && text != address.toString())
+        return QString();
     return text;
 }
 

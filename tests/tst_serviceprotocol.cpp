@@ -213,6 +213,8 @@ void tst_ServiceProtocol::publicAddress_data()
     QTest::newRow("two addresses") << true << QByteArray("1.2.3.4 5.6.7.8") << "";
     QTest::newRow("shorthand") << true << QByteArray("127.1") << "";
     QTest::newRow("bare number") << true << QByteArray("2130706433") << "";
+    QTest::newRow("leading zero") << true << QByteArray("010.1.1.1") << "";
+    QTest::newRow("zero address") << true << QByteArray("0.0.0.0") << "0.0.0.0";
     QTest::newRow("octet out of range") << true << QByteArray("1.2.3.256") << "";
     QTest::newRow("scope id") << true << QByteArray("fe80::1%eth0") << "";
     QTest::newRow("over the size limit") << true << QByteArray(2000, ' ') + "1.2.3.4" << "";
