@@ -30,12 +30,16 @@ check() {
     "$wmclose" "$window"
 
     if [ "$tray" = yes ]; then
-        sleep 1.5
-        if ! kill -0 $pid 2>/dev/null; then
-            echo "FAIL: with a tray, closing the window ended the program"; return 1
-        fi
+        local waited=0
+        until xwininfo -id "$window" 2>/dev/null | grep -q 'Map State: IsUnMapped' || [ $waited -ge 100 ]; do
+            sleep 0.1; waited=$((waited + 1))
+        done
         if ! xwininfo -id "$window" | grep -q 'Map State: IsUnMapped'; then
             echo "FAIL: with a tray, the closed window is still shown"; kill $pid; return 1
+        fi
+        sleep 0.5
+        if ! kill -0 $pid 2>/dev/null; then
+            echo "FAIL: with a tray, closing the window ended the program"; return 1
         fi
         kill $pid; wait $pid 2>/dev/null
         echo "ok: with a tray, close hides the window and the program keeps running"

@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (identify)
         FUZZ_CHECK(FuzzCheck::holdsLiteralTrue(body));
 
-    // A body that is no object gives no flag and no login either.
+    // An empty reply object (no JSON object, or one without members) gives
+    // no flag and no login either.
     if (object.isEmpty()) {
         FUZZ_CHECK(!identify);
         const Service::LoginResult login = Service::readLoginReply(body);
