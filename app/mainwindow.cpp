@@ -82,7 +82,9 @@ void MainWindow::openLogFile()
         return;  // never fall back to a path relative to the file system's root
     logFile.setFileName(directory + QStringLiteral("/heartbeat_log.txt"));
     QDir().mkpath(QFileInfo(logFile).absolutePath());
-    logFile.open(QIODevice::Append | QIODevice::Text);
+    // A log that cannot be opened stays closed; nothing depends on it.
+    if (!logFile.open(QIODevice::Append | QIODevice::Text))
+        return;
 }
 
 void MainWindow::startTimers()

@@ -49,6 +49,8 @@ packages=(
     python3 openssl
     # a virtual display with a system tray, driven like a person would
     xvfb xauth stalonetray xdotool x11-utils imagemagick libx11-dev fonts-dejavu-core
+    # the end-to-end login runs in a network namespace of its own
+    iproute2 hostname
 )
 
 marker_name=.tessaly-chroot-ready
@@ -72,8 +74,17 @@ fi
 if [ -z "${TESSALY_RELEASE_QT_NS:-}" ]; then
     if unshare --mount --pid --fork --kill-child --propagation private true 2>/dev/null; then
         export TESSALY_RELEASE_QT_NS=1
-        exec unshare --mount --pid --fork --kill-child --propagation private \
-            bash "$self" "$@"
+        unshare --mount --pid --fork --kill-child --propagation private bash "$self" "$@" &
+        child=$!
+        # unshare itself ignores INT and TERM; killing it takes the whole
+        # namespace down with it, mounts and processes alike.
+        trap 'kill -KILL $child 2>/dev/null' INT TERM HUP
+        status=0
+        while :; do
+            wait $child || status=$?
+            kill -0 $child 2>/dev/null || break
+        done
+        exit $status
     fi
     say "note: cannot make a mount namespace; mounting in the current one"
     export TESSALY_RELEASE_QT_NS=none
@@ -139,17 +150,15 @@ in_chroot() {
 
 chroot_qt_version() {
     # Qt version of chroot $1 as its CMake package reports it; empty if none.
-    local file
-    file=$(ls "$1"/usr/lib/*/cmake/Qt6Core/Qt6CoreConfigVersionImpl.cmake \
-              "$1"/usr/lib/*/cmake/Qt6Core/Qt6CoreConfigVersion.cmake 2>/dev/null | head -1) || true
-    [ -n "$file" ] || return 0
-    sed -n 's/^ *set(PACKAGE_VERSION "\([0-9.]*\)").*/\1/p' "$file" | head -1
+    cat "$1"/usr/lib/*/cmake/Qt6Core/Qt6CoreConfigVersion*.cmake 2>/dev/null |
+        sed -n 's/^ *set(PACKAGE_VERSION "\([0-9.]*\)").*/\1/p' | head -1 || true
 }
 
 # --- The archive ------------------------------------------------------------
 host_mirror() {
     # The Debian archive URL of this machine's main release entry in apt's
-    # sources, in either format; the first Debian entry if none names it.
+    # sources, in either format; the first Debian-looking entry if none names
+    # this release.
     local codename file
     codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
     {
@@ -175,7 +184,7 @@ host_mirror() {
                   else if (key == "enabled") enabled = $0 }
                 END { flush() }' "$file"
         done
-    } | grep -v -E 'security|-updates|backports' | grep -i -E '(debian|ftp)' |
+    } | grep -v -E 'security|-updates|backports' | awk '$1 == 0 || tolower($2) ~ /debian/' |
         sort -s -n -k1,1 | awk 'NR == 1 { print $2 }'
 }
 
@@ -202,7 +211,7 @@ write_marker() {
 
 check_chroot() {
     # Succeeds when chroot $1 (with its system mounts in place) is fit for use.
-    local c=$1 qt status
+    local c=$1 qt status missing
     [ -f "$c/$marker_name" ] || { say "no setup marker in $c"; return 1; }
     in_chroot "$c" /bin/true || { say "cannot run programs in $c"; return 1; }
     if [ -n "$(in_chroot "$c" dpkg --audit 2>&1)" ]; then
@@ -211,10 +220,17 @@ check_chroot() {
     status=$(in_chroot "$c" dpkg-query -W -f='${db:Status-Abbrev} ${binary:Package}\n' \
                  $(marker_packages "$c") 2>&1 | grep -v '^ii ' || true)
     [ -z "$status" ] || { say "packages not installed in $c: $(echo $status)"; return 1; }
+    missing=$(in_chroot "$c" bash -c 'for tool; do command -v "$tool" >/dev/null || echo "$tool"; done' \
+                  tools cmake ninja g++ ccache qmake6 python3 openssl Xvfb xauth stalonetray \
+                  xdotool xwininfo ip 2>&1 || true)
+    [ -z "$missing" ] || { say "tools missing in $c: $(echo $missing)"; return 1; }
     qt=$(in_chroot "$c" qmake6 -query QT_VERSION 2>/dev/null || true)
-    [ -n "$qt" ] || qt=$(chroot_qt_version "$c")
     if [ -z "$qt" ] || ! version_ge "$qt" "$min_qt"; then
-        say "Qt in $c is '${qt:-none}', not $min_qt or later"; return 1
+        say "qmake6 in $c reports Qt '${qt:-none}', not $min_qt or later"; return 1
+    fi
+    qt=$(chroot_qt_version "$c")
+    if [ -z "$qt" ] || ! version_ge "$qt" "$min_qt"; then
+        say "Qt6Core's CMake package in $c is '${qt:-missing}', not $min_qt or later"; return 1
     fi
     return 0
 }
@@ -224,7 +240,8 @@ install_packages() {
     local c=$1; shift
     cp -L /etc/resolv.conf "$c/etc/resolv.conf" 2>/dev/null || true
     in_chroot "$c" apt-get update -q &&
-        in_chroot "$c" apt-get install -y -q "$@"
+        in_chroot "$c" apt-get install -y -q "$@" &&
+        in_chroot "$c" apt-get clean
 }
 
 new_chroot=
@@ -383,7 +400,7 @@ in_chroot "$c" ccache --zero-stats >/dev/null 2>&1 || true
 if ! in_chroot "$c" bash -c '
         set -e
         cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
-        cmake --build "$2" --parallel "$3"' build "$src" "$build" "$jobs" 2>&1 | tee "$build_log"; then
+        cmake --build "$2" --parallel "$3" -- -k 0' build "$src" "$build" "$jobs" 2>&1 | tee "$build_log"; then
     echo "FAIL: the build against Qt $qt_version failed (log in the chroot: $build_log)"
     exit 1
 fi
@@ -391,7 +408,9 @@ say "built in $(elapsed "$step_started") ($(in_chroot "$c" ccache --print-stats 
     awk -F'\t' '$1 == "direct_cache_hit" || $1 == "preprocessed_cache_hit" { h += $2 }
                 $1 == "cache_miss" { m = $2 } END { printf "ccache: %d hits, %d misses", h, m }'))"
 
-deprecations=$(grep -E 'warning: .*\[-Wdeprecated' "$build_log" | sed "s|$src/||" | sort -u || true)
+warnings=$(grep -E '^[^ ]+:[0-9]+:[0-9]+: warning: ' "$build_log" | sed "s|^$src/||" | sort -u || true)
+deprecations=$(grep -E '\[-Wdeprecated' <<<"$warnings" || true)
+others=$(grep -v -E '\[-Wdeprecated' <<<"$warnings" || true)
 
 step_started=$(date +%s)
 test_log=$c/build/ctest.log
@@ -409,6 +428,10 @@ if [ -n "$deprecations" ]; then
     echo "$deprecations" | sed 's/^/    /'
 else
     say "no deprecation warnings against Qt $qt_version"
+fi
+if [ -n "$others" ]; then
+    say "other compiler warnings: $(echo "$others" | wc -l)"
+    echo "$others" | sed 's/^/    /'
 fi
 say "ctest in the chroot ($(elapsed "$step_started")):"
 sed -n '/tests passed\|tests failed out of/,$p' "$test_log" | sed 's/^/    /'

@@ -15,7 +15,8 @@ inline AgentSettings settingsFor(const QUrl &service)
     settings.heartbeatIntervalMs = 24 * 3600 * 1000;
     settings.identifyIntervalMs = 24 * 3600 * 1000;
     settings.retryDelayMs = 50;
-    settings.transferTimeoutMs = 30000;
+    // Some Qt versions notice a connection closed mid-body only at the timeout.
+    settings.transferTimeoutMs = 4000;
     return settings;
 }
 
