@@ -5,6 +5,7 @@
 #include "launcher/sshlauncher.h"
 #include "service/heartbeatretry.h"
 #include "service/serviceprotocol.h"
+#include "service/trust.h"
 
 #include <QAction>
 #include <QApplication>
@@ -111,8 +112,11 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 // Posts a message and hands its reply, once finished, to handler, which ends by
 // scheduling the reply's deletion. The connection ends with the window.
+// Compiled-in roots are trusted just before the first request: that loads the
+// system's roots too, a moment that start-up need not pay.
 void MainWindow::post(const Service::PostRequest &message, ReplyHandler handler)
 {
+    Service::trustCompiledInCertificates();
     QNetworkReply *reply = networkManager->post(message.request, message.body);
     connect(reply, &QNetworkReply::finished, this, [this, reply, handler] { (this->*handler)(reply); });
 }
@@ -126,6 +130,7 @@ QString MainWindow::readMacAddress() const
 // input go on being served meanwhile.
 QString MainWindow::fetchPublicAddress()
 {
+    Service::trustCompiledInCertificates();
     QNetworkReply *reply = networkManager->get(
             Service::publicAddressRequest(settings.publicAddressUrl, settings.transferTimeoutMs));
     connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {

@@ -8,6 +8,11 @@ namespace Service {
 
 int trustCompiledInCertificates()
 {
+    static bool done = false;
+    if (done)
+        return 0;
+    done = true;
+
     const QList<QSslCertificate> extra =
             QSslCertificate::fromData(compiledInCaCertificates(), QSsl::Pem);
     if (extra.isEmpty())

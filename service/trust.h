@@ -9,7 +9,8 @@ namespace Service {
 QByteArray compiledInCaCertificates();
 
 // Adds the compiled-in roots to the default TLS configuration, next to the
-// system's. Verification itself is never relaxed. Returns how many were added.
+// system's, the first time it is called; later calls do nothing. Verification
+// itself is never relaxed. Returns how many roots were added.
 int trustCompiledInCertificates();
 
 } // namespace Service
