@@ -27,21 +27,7 @@ started=$(date +%s)
 step() { printf '\n=== %s ===\n' "$*"; }
 
 step "dependencies"
-"$root/scripts/install-deps.sh" run
-# What the benchmarks need beyond building and running the agent.
-packages=(valgrind strace libxdamage-dev python3)
-missing=()
-for package in "${packages[@]}"; do
-    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-    [ "$status" = "install ok installed" ] || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "bench: installing ${missing[*]}"
-    sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    "${sudo[@]}" apt-get update -q
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q "${missing[@]}"
-fi
+"$root/scripts/install-deps.sh" bench
 
 if command -v ss >/dev/null && ss -ltn 2>/dev/null | grep -q ":$port "; then
     echo "bench: port $port is taken; the benchmark's reference service needs it" >&2

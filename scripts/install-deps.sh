@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, running and testing the agent
-# need, and only those that are missing. Usage: scripts/install-deps.sh [run|test]
+# need, and only those that are missing. Usage: scripts/install-deps.sh [run|test|bench]
 set -euo pipefail
 
 profile=${1:-test}
@@ -26,6 +26,10 @@ if [ "$profile" = test ]; then
         # the release Qt, in a chroot of Debian's next release
         debootstrap
     )
+fi
+if [ "$profile" = bench ]; then
+    # what the benchmarks measure with, beyond building and running the agent
+    packages+=(valgrind strace libxdamage-dev)
 fi
 
 missing=()

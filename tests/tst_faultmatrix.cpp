@@ -7,7 +7,6 @@
 #include "common/logcapture.h"
 #include "common/refservice.h"
 #include "common/testsettings.h"
-#include "service/trust.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
@@ -104,9 +103,7 @@ static constexpr int transferTimeoutMs = 1500;
 
 void tst_FaultMatrix::initTestCase()
 {
-    QStandardPaths::setTestModeEnabled(true);
-    Service::trustCompiledInCertificates();
-    QVERIFY2(service.start(), qPrintable(service.errorText()));
+    QVERIFY2(startTestService(service), qPrintable(service.errorText()));
     // The same service with a CA of its own, which the agent does not trust.
     QVERIFY(otherCa.isValid());
     untrusted = std::make_unique<RefService>(otherCa.path());

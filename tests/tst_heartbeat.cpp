@@ -6,7 +6,6 @@
 #include "common/refservice.h"
 #include "common/testsettings.h"
 #include "identity/machineidentity.h"
-#include "service/trust.h"
 
 #include <QStandardPaths>
 #include <QTest>
@@ -35,9 +34,7 @@ static const QString failedPrefix = QStringLiteral("Heartbeat failed: \"");
 
 void tst_Heartbeat::initTestCase()
 {
-    QStandardPaths::setTestModeEnabled(true);
-    Service::trustCompiledInCertificates();
-    QVERIFY2(service.start(), qPrintable(service.errorText()));
+    QVERIFY2(startTestService(service), qPrintable(service.errorText()));
 }
 
 void tst_Heartbeat::init()

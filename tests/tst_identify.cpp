@@ -7,7 +7,6 @@
 #include "common/refservice.h"
 #include "common/testsettings.h"
 #include "identity/machineidentity.h"
-#include "service/trust.h"
 
 #include <QAudioOutput>
 #include <QElapsedTimer>
@@ -43,9 +42,7 @@ private:
 
 void tst_Identify::initTestCase()
 {
-    QStandardPaths::setTestModeEnabled(true);
-    Service::trustCompiledInCertificates();
-    QVERIFY2(service.start(), qPrintable(service.errorText()));
+    QVERIFY2(startTestService(service), qPrintable(service.errorText()));
 }
 
 void tst_Identify::init()

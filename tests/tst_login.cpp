@@ -5,7 +5,6 @@
 #include "common/refservice.h"
 #include "common/testsettings.h"
 #include "identity/machineidentity.h"
-#include "service/trust.h"
 
 #include <QDirIterator>
 #include <QHostInfo>
@@ -53,9 +52,7 @@ static const QString statusSuccess = QStringLiteral("Login successful. Device re
 
 void tst_Login::initTestCase()
 {
-    QStandardPaths::setTestModeEnabled(true);
-    Service::trustCompiledInCertificates();
-    QVERIFY2(service.start(), qPrintable(service.errorText()));
+    QVERIFY2(startTestService(service), qPrintable(service.errorText()));
 }
 
 void tst_Login::init()

@@ -5,7 +5,6 @@
 #include "common/messageboxwatcher.h"
 #include "common/refservice.h"
 #include "common/testsettings.h"
-#include "service/trust.h"
 
 #include <QDir>
 #include <QPushButton>
@@ -42,9 +41,7 @@ private:
 
 void tst_SshLaunch::initTestCase()
 {
-    QStandardPaths::setTestModeEnabled(true);
-    Service::trustCompiledInCertificates();
-    QVERIFY2(service.start(), qPrintable(service.errorText()));
+    QVERIFY2(startTestService(service), qPrintable(service.errorText()));
     QVERIFY(dir.isValid());
 
     // A stand-in client that records where it ran and each argument it got.

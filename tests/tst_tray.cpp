@@ -4,7 +4,6 @@
 #include "app/mainwindow.h"
 #include "common/refservice.h"
 #include "common/testsettings.h"
-#include "service/trust.h"
 
 #include <QAction>
 #include <QLineEdit>
@@ -31,9 +30,7 @@ void tst_Tray::initTestCase()
 {
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         QSKIP("no system tray on this display");
-    QStandardPaths::setTestModeEnabled(true);
-    Service::trustCompiledInCertificates();
-    QVERIFY2(service.start(), qPrintable(service.errorText()));
+    QVERIFY2(startTestService(service), qPrintable(service.errorText()));
 }
 
 QAction *tst_Tray::trayAction(MainWindow &window, const QString &text)

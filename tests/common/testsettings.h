@@ -2,8 +2,19 @@
 #define TESTSETTINGS_H
 
 #include "app/agentsettings.h"
+#include "common/refservice.h"
 
+#include <QStandardPaths>
 #include <QUrl>
+
+// Readies a test process whose agents talk to service: their files go to
+// QtTest's own location, and the service is started. The agent trusts the
+// build's test CA by itself before its first request.
+inline bool startTestService(RefService &service)
+{
+    QStandardPaths::setTestModeEnabled(true);
+    return service.start();
+}
 
 // Settings that point the agent at a local service. The periodic timers are
 // pushed out of the way; a test that wants them sets its own intervals.
