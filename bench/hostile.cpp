@@ -24,19 +24,24 @@
 //
 // Prints JSON lines on standard output: a sample of memory every K events and
 // a summary at the end.
+#include "noticecloser.h"
+#include "procfs.h"
+#include "windowlog.h"
+
 #include "app/mainwindow.h"
 #include "service/trust.h"
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QMessageBox>
-#include <QPointer>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
+#include <iterator>
 #include <malloc.h>
+#include <unistd.h>
+#include <utility>
 
 #ifdef BENCH_HAVE_CALLGRIND
 #include <valgrind/callgrind.h>
@@ -51,19 +56,14 @@ namespace {
 
 enum class Mode { IdentifyClose, IdentifyOpen, HeartbeatFail, HeartbeatCost, IdentifyCost };
 
-struct Counts
-{
-    long identifyTrue = 0;
-    long identifyFalse = 0;
-    long identifyFailed = 0;
-    long heartbeatOk = 0;
-    long heartbeatFailed = 0;
-    long retriesScheduled = 0;
-    long gaveUp = 0;
-    long otherMessages = 0;
+const std::pair<const char *, Mode> modes[] = {
+    { "identify-close", Mode::IdentifyClose },
+    { "identify-open", Mode::IdentifyOpen },
+    { "heartbeat-fail", Mode::HeartbeatFail },
+    { "heartbeat-cost", Mode::HeartbeatCost },
+    { "identify-cost", Mode::IdentifyCost },
 };
 
-Counts counts;
 Mode mode = Mode::IdentifyClose;
 long eventTarget = 0;
 long sampleEvery = 100;
@@ -72,11 +72,10 @@ long warmup = 20;
 long settleRounds = 10;
 bool finishing = false;
 QElapsedTimer runClock;
-QtMessageHandler qtHandler = nullptr;
-char lastOther[256];
 
 long events()
 {
+    const WindowLogCounts &counts = WindowLog::counts();
     switch (mode) {
     case Mode::IdentifyClose:
     case Mode::IdentifyOpen:
@@ -91,115 +90,16 @@ long events()
     return 0;
 }
 
-long statusField(const char *name)
-{
-    FILE *file = std::fopen("/proc/self/status", "r");
-    if (!file)
-        return -1;
-    char line[256];
-    long value = -1;
-    const size_t length = std::strlen(name);
-    while (std::fgets(line, sizeof line, file)) {
-        if (std::strncmp(line, name, length) == 0 && line[length] == ':') {
-            value = std::atol(line + length + 1);
-            break;
-        }
-    }
-    std::fclose(file);
-    return value;
-}
-
 void sample(long at, int boxesSeen)
 {
     const struct mallinfo2 heap = mallinfo2();
+    const ProcessMemory memory = readProcessMemory(getpid());
     std::printf("{\"events\": %ld, \"ms\": %lld, \"rss_kib\": %ld, \"hwm_kib\": %ld, "
                 "\"heap_kib\": %zu, \"boxes\": %d}\n",
-                at, static_cast<long long>(runClock.elapsed()), statusField("VmRSS"),
-                statusField("VmHWM"), heap.uordblks / 1024, boxesSeen);
+                at, static_cast<long long>(runClock.elapsed()), memory.vmRss, memory.vmHwm,
+                heap.uordblks / 1024, boxesSeen);
     std::fflush(stdout);
 }
-
-bool costMode();
-void nextRoundTrip();
-
-// What the window logs is how the driver learns that a handler ran. Messages
-// are counted and dropped, so that printing them costs nothing.
-void countMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (message.startsWith(QLatin1String("Identify status: true")))
-        ++counts.identifyTrue;
-    else if (message.startsWith(QLatin1String("Identify status: false")))
-        ++counts.identifyFalse;
-    else if (message.startsWith(QLatin1String("Identify check failed")))
-        ++counts.identifyFailed;
-    else if (message.startsWith(QLatin1String("Heartbeat sent successfully")))
-        ++counts.heartbeatOk;
-    else if (message.startsWith(QLatin1String("Heartbeat failed")))
-        ++counts.heartbeatFailed;
-    else if (message.startsWith(QLatin1String("Retrying heartbeat")))
-        ++counts.retriesScheduled;
-    else if (message.startsWith(QLatin1String("Max heartbeat retries")))
-        ++counts.gaveUp;
-    else {
-        ++counts.otherMessages;
-        std::snprintf(lastOther, sizeof lastOther, "%s", qPrintable(message));
-        if ((type == QtCriticalMsg || type == QtFatalMsg) && qtHandler)
-            qtHandler(type, context, message);
-        return;
-    }
-    // In the round-trip modes the next request goes out from the event loop,
-    // once the handler that logged this has returned.
-    if (costMode() && !finishing)
-        QMetaObject::invokeMethod(qApp, [] { nextRoundTrip(); }, Qt::QueuedConnection);
-}
-
-// Clicks OK on every identify notice it finds, or with closing off only
-// counts them. Runs from a timer, so it also runs inside a notice's own loop.
-class NoticeCloser : public QObject
-{
-public:
-    explicit NoticeCloser(bool closing)
-        : closing(closing)
-    {
-        connect(&timer, &QTimer::timeout, this, &NoticeCloser::poll);
-        timer.start(5);
-    }
-
-    void closeAll()
-    {
-        closing = true;
-        poll();
-    }
-
-    int seen = 0;
-    int mostOpenAtOnce = 0;
-
-private:
-    void poll()
-    {
-        int open = 0;
-        for (QWidget *widget : QApplication::topLevelWidgets()) {
-            auto *box = qobject_cast<QMessageBox *>(widget);
-            if (!box || !box->isVisible())
-                continue;
-            ++open;
-            if (!known.contains(box)) {
-                known.append(box);
-                ++seen;
-            }
-            if (closing) {
-                if (QAbstractButton *ok = box->button(QMessageBox::Ok))
-                    ok->click();
-            }
-        }
-        known.removeAll(QPointer<QMessageBox>());
-        mostOpenAtOnce = qMax(mostOpenAtOnce, open);
-    }
-
-    QTimer timer;
-    bool closing;
-    QList<QPointer<QMessageBox>> known;
-};
 
 NoticeCloser *closer = nullptr;
 MainWindow *costWindow = nullptr;
@@ -293,23 +193,19 @@ int main(int argc, char *argv[])
             return usage();
         }
     }
-    if (modeName == QLatin1String("identify-close"))
-        mode = Mode::IdentifyClose;
-    else if (modeName == QLatin1String("identify-open"))
-        mode = Mode::IdentifyOpen;
-    else if (modeName == QLatin1String("heartbeat-fail"))
-        mode = Mode::HeartbeatFail;
-    else if (modeName == QLatin1String("heartbeat-cost"))
-        mode = Mode::HeartbeatCost;
-    else if (modeName == QLatin1String("identify-cost"))
-        mode = Mode::IdentifyCost;
-    else
+    const auto named = std::find_if(std::begin(modes), std::end(modes), [&](const auto &entry) {
+        return modeName == QLatin1String(entry.first);
+    });
+    if (named == std::end(modes))
         return usage();
+    mode = named->second;
     if (url.isEmpty() || eventTarget <= 0 || sampleEvery <= 0)
         return usage();
 
     QApplication app(argc, argv);
-    qtHandler = qInstallMessageHandler(countMessage);
+    // In the round-trip modes the next request goes out once the last
+    // answer was handled.
+    WindowLog::install(costMode() ? nextRoundTrip : nullptr);
     Service::trustCompiledInCertificates();
 
     const int never = 24 * 3600 * 1000;
@@ -362,6 +258,7 @@ int main(int argc, char *argv[])
         noticeCloser.closeAll();
         closer = nullptr;
 
+        const WindowLogCounts &counts = WindowLog::counts();
         std::printf("{\"done\": true, \"mode\": \"%s\", \"events\": %ld, \"ms\": %lld, "
                     "\"identify_true\": %ld, \"identify_false\": %ld, \"identify_failed\": %ld, "
                     "\"heartbeat_ok\": %ld, \"heartbeat_failed\": %ld, \"retries\": %ld, "
@@ -373,9 +270,10 @@ int main(int argc, char *argv[])
                     counts.gaveUp, counts.otherMessages, noticeCloser.seen,
                     noticeCloser.mostOpenAtOnce);
         if (counts.otherMessages)
-            std::fprintf(stderr, "bench_hostile: last other message: %s\n", lastOther);
+            std::fprintf(stderr, "bench_hostile: last other message: %s\n",
+                         WindowLog::lastOther().c_str());
         std::fflush(stdout);
     }
-    qInstallMessageHandler(qtHandler);
+    WindowLog::uninstall();
     return status;
 }

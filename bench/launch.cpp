@@ -21,6 +21,8 @@
 // line on standard output (with --smaps, also the resident memory of each
 // mapping to FILE) and then either ends the program with SIGTERM, or with
 // --keep waits for it to end (a SIGTERM to the watcher is passed on).
+#include "procfs.h"
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/Xdamage.h>
@@ -96,100 +98,6 @@ std::string windowTitle(Display *display, Window window)
     if (data)
         XFree(data);
     return title;
-}
-
-std::string jsonString(const std::string &text)
-{
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char buffer[8];
-            std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-            out += buffer;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
-// The kB figures of /proc/PID/status that matter here.
-struct Memory
-{
-    long vmHwm = -1, vmRss = -1, rssAnon = -1, rssFile = -1, rssShmem = -1, threads = -1;
-};
-
-Memory readMemory(pid_t pid)
-{
-    Memory memory;
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/status", int(pid));
-    FILE *file = std::fopen(path, "r");
-    if (!file)
-        return memory;
-    char line[256];
-    while (std::fgets(line, sizeof line, file)) {
-        long value = 0;
-        if (std::sscanf(line, "VmHWM: %ld", &value) == 1)
-            memory.vmHwm = value;
-        else if (std::sscanf(line, "VmRSS: %ld", &value) == 1)
-            memory.vmRss = value;
-        else if (std::sscanf(line, "RssAnon: %ld", &value) == 1)
-            memory.rssAnon = value;
-        else if (std::sscanf(line, "RssFile: %ld", &value) == 1)
-            memory.rssFile = value;
-        else if (std::sscanf(line, "RssShmem: %ld", &value) == 1)
-            memory.rssShmem = value;
-        else if (std::sscanf(line, "Threads: %ld", &value) == 1)
-            memory.threads = value;
-    }
-    std::fclose(file);
-    return memory;
-}
-
-// Resident memory per mapped file (anonymous mappings as "[anon]", the heap
-// as "[heap]"), written as one JSON object, to tell where the memory is.
-void writeSmaps(pid_t pid, const char *out)
-{
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/smaps", int(pid));
-    FILE *file = std::fopen(path, "r");
-    if (!file)
-        return;
-    std::map<std::string, long> resident;
-    std::string current = "[anon]";
-    char line[4096];
-    while (std::fgets(line, sizeof line, file)) {
-        unsigned long start = 0, end = 0;
-        int consumed = 0;
-        if (std::sscanf(line, "%lx-%lx %*s %*s %*s %*s%n", &start, &end, &consumed) == 2 && consumed > 0) {
-            std::string name = line + consumed;
-            const size_t first = name.find_first_not_of(" \t");
-            name = first == std::string::npos ? std::string() : name.substr(first);
-            while (!name.empty() && (name.back() == '\n' || name.back() == ' '))
-                name.pop_back();
-            current = name.empty() ? "[anon]" : name;
-            continue;
-        }
-        long kib = 0;
-        if (std::sscanf(line, "Rss: %ld", &kib) == 1)
-            resident[current] += kib;
-    }
-    std::fclose(file);
-    FILE *output = std::fopen(out, "w");
-    if (!output)
-        return;
-    std::fprintf(output, "{");
-    bool first = true;
-    for (const auto &[name, kib] : resident) {
-        std::fprintf(output, "%s%s: %ld", first ? "" : ", ", jsonString(name).c_str(), kib);
-        first = false;
-    }
-    std::fprintf(output, "}\n");
-    std::fclose(output);
 }
 
 int usage()
@@ -348,9 +256,9 @@ int main(int argc, char *argv[])
             exited = true;
     }
     const double sampledAt = nowMs() - start;
-    const Memory memory = exited ? Memory() : readMemory(pid);
+    const ProcessMemory memory = exited ? ProcessMemory() : readProcessMemory(pid);
     if (smapsOut && !exited)
-        writeSmaps(pid, smapsOut);
+        writeResidentByMapping(pid, smapsOut);
 
     std::printf("{\"pid\": %d, \"window\": \"0x%lx\", \"title\": %s, \"width\": %d, \"height\": %d, "
                 "\"exposed_ms\": %.3f, \"painted_ms\": %.3f, \"sampled_ms\": %.3f, "

@@ -12,10 +12,10 @@
 #
 # Two builds are made: build/bench, whose agent has the reference service on
 # port 18443 and its test CA compiled in (the idle and hostile runs talk to
-# it) and which also holds the benchmark programs (bench/targets.cmake, joined
-# to the agent's build through CMAKE_PROJECT_Tessaly_INCLUDE so that the
-# agent's CMakeLists.txt is untouched); and build/bench-noca, the agent alone
-# built with no extra CA, the way a release is built.
+# it) and which also holds the benchmark programs (bench/CMakeLists.txt, built
+# with -DTESSALY_BUILD_BENCHMARKS=ON); and build/bench-noca, the agent alone
+# built with no extra CA, the way a release is built. bench/README.md says
+# which module measures what.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -38,7 +38,7 @@ step "Release builds"
 cmake -S "$root" -B "$build" -G Ninja \
     -DCMAKE_BUILD_TYPE=Release \
     -DBUILD_TESTING=OFF \
-    -DCMAKE_PROJECT_Tessaly_INCLUDE="$root/bench/inject.cmake" \
+    -DTESSALY_BUILD_BENCHMARKS=ON \
     -DTESSALY_SERVICE_URL=https://localhost:$port \
     -DTESSALY_PUBLIC_ADDRESS_URL=https://localhost:$port
 cmake --build "$build" --parallel "$jobs" \
