@@ -14,7 +14,8 @@ struct AgentSettings
     int heartbeatIntervalMs = 300000;
     int identifyIntervalMs = 15000;
     int retryDelayMs = 10000;
-    int transferTimeoutMs = 30000;
+    int transferTimeoutMs = 30000;  // without a byte
+    int requestDeadlineMs = 30000;  // from sending, however the bytes arrive
 
     static AgentSettings compiledIn();
 };

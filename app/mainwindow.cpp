@@ -4,6 +4,7 @@
 #include "identity/machineidentity.h"
 #include "launcher/sshlauncher.h"
 #include "service/heartbeatretry.h"
+#include "service/replyguard.h"
 #include "service/serviceprotocol.h"
 #include "service/trust.h"
 
@@ -118,6 +119,7 @@ void MainWindow::post(const Service::PostRequest &message, ReplyHandler handler)
 {
     Service::trustCompiledInCertificates();
     QNetworkReply *reply = networkManager->post(message.request, message.body);
+    Service::limitReply(reply, { settings.requestDeadlineMs, Service::MaxServiceReplyBytes });
     connect(reply, &QNetworkReply::finished, this, [this, reply, handler] { (this->*handler)(reply); });
 }
 
@@ -127,36 +129,40 @@ QString MainWindow::readMacAddress() const
 }
 
 // Waits for the lookup in a local event loop: timers, other replies and user
-// input go on being served meanwhile.
-QString MainWindow::fetchPublicAddress()
+// input go on being served meanwhile. Gives nothing when the wait ended
+// because the application is quitting: then nothing may follow the lookup.
+std::optional<QString> MainWindow::fetchPublicAddress()
 {
     Service::trustCompiledInCertificates();
     QNetworkReply *reply = networkManager->get(
             Service::publicAddressRequest(settings.publicAddressUrl, settings.transferTimeoutMs));
-    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
-        if (received > Identity::MaxPublicAddressReplyBytes
-            || total > Identity::MaxPublicAddressReplyBytes) {
-            reply->abort();
-        }
-    });
+    Service::limitReply(reply, { settings.requestDeadlineMs, Identity::MaxPublicAddressReplyBytes });
 
     QEventLoop loop;
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     if (!reply->isFinished())
         loop.exec();
 
-    // The loop also ends when the application quits before the reply finished.
-    const bool succeeded = reply->isFinished() && reply->error() == QNetworkReply::NoError;
-    const QString address = Identity::publicAddressFromReply(succeeded, reply->readAll());
+    // The deadline finishes every reply, so an unfinished one means that
+    // quitting the application ended the loop.
+    if (!reply->isFinished()) {
+        reply->abort();
+        reply->deleteLater();
+        return std::nullopt;
+    }
+    const QString address = Identity::publicAddressFromReply(
+            reply->error() == QNetworkReply::NoError, reply->readAll());
     reply->deleteLater();
     return address;
 }
 
 void MainWindow::on_sshButton_clicked()
 {
-    const QString address = fetchPublicAddress();
+    const std::optional<QString> address = fetchPublicAddress();
+    if (!address)
+        return;
     if (QFile::exists(settings.sshClientPath)) {
-        Launcher::startSshClient(settings.sshClientPath, address);
+        Launcher::startSshClient(settings.sshClientPath, *address);
     } else {
         QMessageBox::warning(this, QStringLiteral("PuTTY Not Found"),
                              QStringLiteral("PuTTY not found at default path."),
@@ -188,10 +194,12 @@ void MainWindow::handleLoginReply(QNetworkReply *reply)
 
 void MainWindow::registerDevice(qint32 userId)
 {
-    const QString publicAddress = fetchPublicAddress();
+    const std::optional<QString> publicAddress = fetchPublicAddress();
+    if (!publicAddress)
+        return;
     post(Service::deviceRegistrationRequest(settings.serviceUrl, userId,
                                             Identity::reportedHostName(), Identity::osName(),
-                                            publicAddress, macAddress, settings.transferTimeoutMs),
+                                            *publicAddress, macAddress, settings.transferTimeoutMs),
          &MainWindow::handleRegistrationReply);
 }
 

@@ -7,6 +7,7 @@
 #include <QMainWindow>
 
 #include <memory>
+#include <optional>
 
 class MainWindowForm;
 namespace Service { struct PostRequest; }
@@ -44,7 +45,7 @@ private:
     void openLogFile();
     void startTimers();
     QString readMacAddress() const;
-    QString fetchPublicAddress();
+    std::optional<QString> fetchPublicAddress();
 
     using ReplyHandler = void (MainWindow::*)(QNetworkReply *);
     void post(const Service::PostRequest &message, ReplyHandler handler);

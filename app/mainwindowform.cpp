@@ -37,6 +37,8 @@ void MainWindowForm::setupUi(QMainWindow *mainWindow)
     statusLabel = new QLabel(centralwidget);
     statusLabel->setObjectName("statusLabel");
     statusLabel->setGeometry(10, 160, 200, 30);
+    // The outcomes are longer than one line of the label.
+    statusLabel->setWordWrap(true);
 
     mainWindow->setCentralWidget(centralwidget);
 

@@ -24,6 +24,35 @@ foreach(var TESSALY_SERVICE_URL TESSALY_PUBLIC_ADDRESS_URL)
     endif()
 endforeach()
 
+# The test CA's key sits unencrypted in the build tree: a build that talks to
+# anything but this machine must not trust it, whatever the file is called.
+set(test_ca "${TESSALY_REFSERVICE_STATE_DIR}/ca.pem")
+set(trusts_test_ca OFF)
+if(TESSALY_TRUSTED_CA STREQUAL test_ca)
+    set(trusts_test_ca ON)
+elseif(TESSALY_TRUSTED_CA AND EXISTS "${TESSALY_TRUSTED_CA}" AND EXISTS "${test_ca}")
+    file(READ "${TESSALY_TRUSTED_CA}" given_pem)
+    file(READ "${test_ca}" test_pem)
+    string(STRIP "${test_pem}" test_pem)
+    string(FIND "${given_pem}" "${test_pem}" found)
+    if(NOT found EQUAL -1)
+        set(trusts_test_ca ON)
+    endif()
+endif()
+if(trusts_test_ca)
+    foreach(var TESSALY_SERVICE_URL TESSALY_PUBLIC_ADDRESS_URL)
+        string(REGEX REPLACE "^https://(\\[[^]]*\\]|[^:]*).*$" "\\1" host "${${var}}")
+        string(TOLOWER "${host}" host)
+        if(NOT host MATCHES "^(localhost|127\\.0\\.0\\.1|\\[::1\\])$")
+            message(FATAL_ERROR
+                "${var} is \"${${var}}\", not this machine, but TESSALY_TRUSTED_CA is the "
+                "reference service's test CA (${TESSALY_TRUSTED_CA}). A build for a real service "
+                "must not trust it: pass -DTESSALY_TRUSTED_CA= (system roots only) or "
+                "-DTESSALY_TRUSTED_CA=<the release's own PEM file>.")
+        endif()
+    endforeach()
+endif()
+
 # The reference service's CA is made here, before it is compiled in, so that a
 # plain configure-and-build gives a program that trusts the local test service.
 if(TESSALY_TRUSTED_CA STREQUAL "${TESSALY_REFSERVICE_STATE_DIR}/ca.pem")

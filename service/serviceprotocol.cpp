@@ -1,4 +1,5 @@
 #include "serviceprotocol.h"
+#include "replyguard.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -16,6 +17,7 @@ QNetworkRequest jsonPostRequest(const QString &url, int transferTimeoutMs)
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     request.setTransferTimeout(transferTimeoutMs);
+    restrictRequest(request);
     return request;
 }
 
@@ -91,6 +93,7 @@ QNetworkRequest publicAddressRequest(const QString &publicAddressUrl, int transf
 {
     QNetworkRequest request(QUrl(publicAddressUrl, QUrl::TolerantMode));
     request.setTransferTimeout(transferTimeoutMs);
+    restrictRequest(request);
     return request;
 }
 

@@ -11,15 +11,14 @@ class QJsonObject;
 // how each reply body is read. Nothing here sends or waits.
 namespace Service {
 
-// A POST ready to hand to QNetworkAccessManager::post().
+// A POST ready to hand to QNetworkAccessManager::post(). Every request built
+// here gives up after transferTimeoutMs without a byte, and follows redirects
+// only within its own origin (replyguard.h).
 struct PostRequest
 {
     QNetworkRequest request;
     QByteArray body;
 };
-
-// Every request gives up after this long without finishing.
-constexpr int DefaultTransferTimeoutMs = 30000;
 
 PostRequest loginRequest(const QString &serviceUrl, const QString &username,
                          const QString &password, int transferTimeoutMs);

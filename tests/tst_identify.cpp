@@ -10,6 +10,9 @@
 
 #include <QAudioOutput>
 #include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QMediaPlayer>
 #include <QStandardPaths>
 #include <QTest>
@@ -30,6 +33,7 @@ private slots:
     void repeatedRequestsDoNotStackNotices();
     void noticeWhileHiddenToTray();
     void periodicPolling();
+    void slowAnswersHoldNothingElse();
 
 private:
     static void poll(MainWindow &window)
@@ -241,6 +245,37 @@ void tst_Identify::periodicPolling()
     QVERIFY(service.waitForRequests("/api/ping-identify", 3));
     QVERIFY(service.requests("/login").isEmpty());
     QVERIFY(service.requests("/api/heartbeat").isEmpty());
+}
+
+// A service that trickles its identify answers: each poll is given up at the
+// deadline, so with polls on their usual rhythm no more than deadline/interval
+// + 1 are outstanding, and Qt keeps connections free for the login and the
+// heartbeat. Without the deadline, the polls soon hold every connection Qt
+// opens to the service.
+void tst_Identify::slowAnswersHoldNothingElse()
+{
+    QVERIFY(service.configure(R"({"identify": {"action": "trickle", "interval": 0.2}})"));
+    AgentSettings settings = settingsFor(service.url());
+    settings.identifyIntervalMs = 400;
+    settings.requestDeadlineMs = 800;  // the program's 15 s and 30 s, scaled down
+    settings.transferTimeoutMs = 800;
+    MainWindow window(settings);
+    window.show();
+    LogCapture log;
+    // Twice as many polls as Qt's six connections per host.
+    QTRY_VERIFY_WITH_TIMEOUT(service.requests("/api/ping-identify").size() >= 12, 15000);
+    const int outstanding = service.requests("/api/ping-identify").size()
+            - log.matching("Identify check failed:").size();
+    QVERIFY2(outstanding <= 3, qPrintable(QString::number(outstanding)));
+
+    QVERIFY(QMetaObject::invokeMethod(&window, "sendHeartbeat"));
+    window.findChild<QLineEdit *>("usernameLineEdit")->setText("demo");
+    window.findChild<QLineEdit *>("passwordLineEdit")->setText("demo");
+    QTest::mouseClick(window.findChild<QPushButton *>("loginButton"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(window.findChild<QLabel *>("statusLabel")->text(),
+                              QStringLiteral("Login successful. Device registered."), 5000);
+    QTRY_COMPARE(log.matching("Heartbeat sent successfully.").size(), 1);
+    QVERIFY(log.matching("Heartbeat failed:").isEmpty());
 }
 
 QTEST_MAIN(tst_Identify)

@@ -32,6 +32,8 @@ private slots:
     void publicAddressUnavailable();
     void labelKeepsItsTextUntilTheRegistrationAnswers();
     void passwordStaysInTheLoginBody();
+    void quitDuringTheLookupRegistersNothing_data();
+    void quitDuringTheLookupRegistersNothing();
 
 private:
     struct Form
@@ -246,6 +248,8 @@ void tst_Login::publicAddressUnavailable_data()
     QTest::newRow("echo answers an option") << QByteArray(R"({"ip": {"status": 200, "body": "-pw hunter2"}})");
     QTest::newRow("echo answers too much") << QByteArray(R"({"ip": {"status": 200, "body": " ", "body_repeat": 100000}})");
     QTest::newRow("echo hangs") << QByteArray(R"({"ip": {"action": "hang"}})");
+    QTest::newRow("echo trickles") << QByteArray(R"({"ip": {"action": "trickle", "interval": 0.4}})");
+    QTest::newRow("echo streams for ever") << QByteArray(R"({"ip": {"action": "endless"}})");
 }
 
 void tst_Login::publicAddressUnavailable()
@@ -255,6 +259,7 @@ void tst_Login::publicAddressUnavailable()
     QVERIFY(service.configure(config));
     AgentSettings settings = settingsFor(service.url());
     settings.transferTimeoutMs = 1500;
+    settings.requestDeadlineMs = 3000;
     MainWindow window(settings);
     window.show();
     signIn(window, "demo", "demo");
@@ -330,6 +335,28 @@ void tst_Login::passwordStaysInTheLoginBody()
         QVERIFY(file.open(QIODevice::ReadOnly));
         QVERIFY2(!file.readAll().contains(password.toUtf8()), qPrintable(file.fileName()));
     }
+}
+
+void tst_Login::quitDuringTheLookupRegistersNothing_data()
+{
+    QTest::addColumn<bool>("fromTray");
+    QTest::newRow("Quit in the tray menu") << true;
+    QTest::newRow("window closed without a tray") << false;
+}
+
+void tst_Login::quitDuringTheLookupRegistersNothing()
+{
+    QFETCH(bool, fromTray);
+
+    QVERIFY(service.configure(R"({"ip": {"action": "hang"}})"));
+    MainWindow window(settingsFor(service.url()));
+    window.show();
+    runUntilQuit(window, [&] { signIn(window, "demo", "demo"); }, fromTray, 1000);
+    QTest::qWait(500);
+
+    QCOMPARE(service.requests("/").size(), 1);
+    QVERIFY(service.requests("/api/devices").isEmpty());
+    QCOMPARE(formOf(window).status->text(), QStringLiteral("Status"));
 }
 
 QTEST_MAIN(tst_Login)

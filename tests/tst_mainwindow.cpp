@@ -5,6 +5,7 @@
 #include "common/messageboxwatcher.h"
 
 #include <QAction>
+#include <QFontMetrics>
 #include <QApplication>
 #include <QFile>
 #include <QLabel>
@@ -26,6 +27,8 @@ private slots:
     void form_data();
     void form();
     void formTexts();
+    void statusTextsReadInFull_data();
+    void statusTextsReadInFull();
     void objectNameKeptWhenSet();
     void slotTable();
     void trayMenu();
@@ -109,6 +112,36 @@ void tst_MainWindow::formTexts()
     QVERIFY(password->displayText() != QStringLiteral("secret"));
     username->setText("alice");
     QCOMPARE(username->displayText(), QStringLiteral("alice"));
+}
+
+void tst_MainWindow::statusTextsReadInFull_data()
+{
+    QTest::addColumn<QString>("text");
+    for (const char *text : { "Status", "Network error.", "Login failed.",
+                              "Login OK, but device not uploaded.",
+                              "Login successful. Device registered." })
+        QTest::newRow(text) << QString::fromLatin1(text);
+}
+
+// Every text the login can leave in the status label fits its rectangle, laid
+// out the way the label lays it out, in the font it has.
+void tst_MainWindow::statusTextsReadInFull()
+{
+    QFETCH(QString, text);
+
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *label = window.findChild<QLabel *>("statusLabel");
+    label->setText(text);
+
+    const QRect room = label->contentsRect();
+    const int flags = int(label->alignment()) | (label->wordWrap() ? int(Qt::TextWordWrap) : 0);
+    const QRect needed = QFontMetrics(label->font()).boundingRect(room, flags, text);
+    QVERIFY2(room.contains(needed),
+             qPrintable(QStringLiteral("needs %1 x %2 of %3 x %4 in %5")
+                        .arg(needed.width()).arg(needed.height()).arg(room.width())
+                        .arg(room.height()).arg(label->font().toString())));
 }
 
 void tst_MainWindow::objectNameKeptWhenSet()

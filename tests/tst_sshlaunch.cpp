@@ -23,6 +23,8 @@ private slots:
     void unknownAddressLeavesTheChoiceToTheClient();
     void missingClientWarnsAfterTheLookup();
     void everyClickStartsAnotherClient();
+    void quitDuringTheLookupStartsNothing_data();
+    void quitDuringTheLookupStartsNothing();
 
 private:
     struct Launch
@@ -151,6 +153,28 @@ void tst_SshLaunch::everyClickStartsAnotherClient()
     click(*window);
     QTRY_COMPARE(launches().size(), 2);
     QCOMPARE(service.requests("/").size(), 2);
+}
+
+void tst_SshLaunch::quitDuringTheLookupStartsNothing_data()
+{
+    QTest::addColumn<bool>("fromTray");
+    QTest::newRow("Quit in the tray menu") << true;
+    QTest::newRow("window closed without a tray") << false;
+}
+
+void tst_SshLaunch::quitDuringTheLookupStartsNothing()
+{
+    QFETCH(bool, fromTray);
+
+    QVERIFY(service.configure(R"({"ip": {"action": "hang"}})"));
+    std::unique_ptr<MainWindow> window(makeWindow(fakeClient));
+    MessageBoxWatcher watcher;
+    runUntilQuit(*window, [&] { click(*window); }, fromTray, 1000);
+    QTest::qWait(500);
+
+    QCOMPARE(service.requests("/").size(), 1);
+    QVERIFY(launches().isEmpty());
+    QVERIFY(watcher.seen().isEmpty());
 }
 
 QTEST_MAIN(tst_SshLaunch)

@@ -4,8 +4,14 @@
 #include "app/agentsettings.h"
 #include "common/refservice.h"
 
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QUrl>
+
+#include <functional>
 
 // Readies a test process whose agents talk to service: their files go to
 // QtTest's own location, and the service is started. The agent trusts the
@@ -29,6 +35,29 @@ inline AgentSettings settingsFor(const QUrl &service)
     // Some Qt versions notice a connection closed mid-body only at the timeout.
     settings.transferTimeoutMs = 4000;
     return settings;
+}
+
+// Runs the application's own event loop, as the program does: start() runs
+// from it, and quitAfterMs later the user quits, from the tray menu or by
+// closing the window (which ends the program where there is no tray). Returns
+// once the loop has ended, as the program's main() would.
+inline void runUntilQuit(QMainWindow &window, const std::function<void()> &start, bool fromTray,
+                         int quitAfterMs)
+{
+    QTimer::singleShot(0, &window, start);
+    QTimer::singleShot(quitAfterMs, &window, [&window, fromTray] {
+        if (fromTray)
+            window.findChild<QMenu *>()->actions().at(1)->trigger();  // "Quit"
+        else
+            window.close();
+    });
+    QTimer guard;  // never hang the suite
+    guard.callOnTimeout(qApp, &QCoreApplication::quit);
+    guard.start(quitAfterMs + 20000);
+    QApplication::exec();
+    // Quitting may have posted a second quit (the window closed last); in the
+    // program nothing runs after the loop, here the test goes on.
+    QCoreApplication::removePostedEvents(qApp, QEvent::Quit);
 }
 
 #endif // TESTSETTINGS_H
