@@ -28,8 +28,11 @@ endforeach()
 # anything but this machine must not trust it, whatever the file is called.
 set(test_ca "${TESSALY_REFSERVICE_STATE_DIR}/ca.pem")
 set(trusts_test_ca OFF)
+get_filename_component(given_ca_dir "${TESSALY_TRUSTED_CA}" DIRECTORY)
 if(TESSALY_TRUSTED_CA STREQUAL test_ca)
     set(trusts_test_ca ON)
+elseif(TESSALY_TRUSTED_CA AND EXISTS "${given_ca_dir}/ca.key" AND EXISTS "${given_ca_dir}/server.pem")
+    set(trusts_test_ca ON)  # another build's reference-service state, key and all
 elseif(TESSALY_TRUSTED_CA AND EXISTS "${TESSALY_TRUSTED_CA}" AND EXISTS "${test_ca}")
     file(READ "${TESSALY_TRUSTED_CA}" given_pem)
     file(READ "${test_ca}" test_pem)
@@ -87,3 +90,5 @@ endif()
 
 configure_file(${CMAKE_SOURCE_DIR}/app/buildsettings.cpp.in
                ${CMAKE_BINARY_DIR}/generated/buildsettings.cpp @ONLY)
+configure_file(${CMAKE_SOURCE_DIR}/service/trustedca.cpp.in
+               ${CMAKE_BINARY_DIR}/generated/trustedca.cpp @ONLY)
