@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -14,8 +15,12 @@
 #include <QNetworkRequest>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTimer>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 #ifdef Q_OS_UNIX
 #include <signal.h>
 #include <sys/types.h>
@@ -51,6 +56,27 @@ bool waitForReply(QNetworkReply *reply, int timeoutMs)
     return reply->isFinished();
 }
 
+// A path as the service, a Linux process even for a Windows test under
+// wine, must be given it: wine's own call maps a Windows path to the Unix
+// one behind it. Elsewhere the path as it is.
+QString servicePath(const QString &path)
+{
+#ifdef Q_OS_WIN
+    using ToUnix = char *(__cdecl *)(const wchar_t *);
+    const auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void *>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (toUnix) {
+        const QString native = QDir::toNativeSeparators(QDir(path).absolutePath());
+        if (char *unixPath = toUnix(reinterpret_cast<const wchar_t *>(native.utf16()))) {
+            const QString mapped = QString::fromLocal8Bit(unixPath);
+            ::HeapFree(::GetProcessHeap(), 0, unixPath);
+            return mapped;
+        }
+    }
+#endif
+    return path;
+}
+
 QByteArray tail(const QByteArray &text, int size = 4000)
 {
     return text.size() <= size ? text : "..." + text.right(size);
@@ -82,7 +108,7 @@ RefService::RefService()
 }
 
 RefService::RefService(const QString &stateDir)
-    : m_stateDir(QDir(stateDir).absolutePath())
+    : stateDirectory(QDir(stateDir).absolutePath())
 {
 }
 
@@ -109,6 +135,13 @@ QString RefService::pythonExecutable()
 #ifdef TESSALY_REFSERVICE_PYTHON
     return QStringLiteral(TESSALY_REFSERVICE_PYTHON);
 #else
+#ifdef Q_OS_UNIX
+    // Debian's interpreter, whatever comes first on PATH: Debian's
+    // python3-h2, which the service's HTTP/2 needs, is installed for it.
+    const QString system = QStringLiteral("/usr/bin/python3");
+    if (QFileInfo(system).isExecutable())
+        return system;
+#endif
     const QString found = QStandardPaths::findExecutable(QStringLiteral("python3"));
     return found.isEmpty() ? QStringLiteral("python3") : found;
 #endif
@@ -119,55 +152,71 @@ bool RefService::start(int timeoutMs)
     if (isRunning())
         return true;
     stop();
-    m_error.clear();
-    m_stdout.clear();
-    m_stderr.clear();
+    lastError.clear();
+    stderrLog.clear();
 
     const QString script = scriptPath();
     if (!QFileInfo::exists(script)) {
         fail(QStringLiteral("refservice script not found: %1").arg(script));
         return false;
     }
+    readyDir = std::make_unique<QTemporaryDir>();
+    if (!readyDir->isValid()) {
+        fail(QStringLiteral("cannot make a temporary directory: %1").arg(readyDir->errorString()));
+        return false;
+    }
+    const QString readyFile = readyDir->filePath(QStringLiteral("ready.json"));
 
-    m_process = std::make_unique<QProcess>();
-    m_process->setProgram(pythonExecutable());
-    m_process->setArguments({script, QStringLiteral("serve"),
-                             QStringLiteral("--port"), QStringLiteral("0"),
-                             QStringLiteral("--state-dir"), m_stateDir,
-                             QStringLiteral("--stdin-watch")});
+    process = std::make_unique<QProcess>();
+    process->setProgram(pythonExecutable());
+    QStringList arguments{script, QStringLiteral("serve"),
+                          QStringLiteral("--port"), QStringLiteral("0"),
+                          QStringLiteral("--state-dir"), servicePath(stateDirectory),
+                          QStringLiteral("--ready-file"), servicePath(readyFile)};
+#ifndef Q_OS_WIN
+    // Stops the service should this process die without stop(). A Windows
+    // process under wine has no pipe the Linux service could watch.
+    arguments << QStringLiteral("--stdin-watch");
+#endif
+    process->setArguments(arguments);
+    process->setStandardOutputFile(QProcess::nullDevice());
 #ifdef Q_OS_UNIX
     // Own process group, so stop() reaches openssl children too.
-    m_process->setChildProcessModifier([] { ::setpgid(0, 0); });
+    process->setChildProcessModifier([] { ::setpgid(0, 0); });
 #endif
-    QProcess *process = m_process.get();
-    QObject::connect(process, &QProcess::readyReadStandardError, process,
+    QObject::connect(process.get(), &QProcess::readyReadStandardError, process.get(),
                      [this] { takeStderr(); });
 
+    // The service writes the ready file in one rename once it listens.
+    QByteArray line;
     QEventLoop loop;
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QObject::connect(process, &QProcess::readyReadStandardOutput, &loop, [&] {
-        m_stdout += process->readAllStandardOutput();
-        if (m_stdout.contains('\n'))
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        QFile file(readyFile);
+        if (file.open(QIODevice::ReadOnly)) {
+            line = file.readAll();
             loop.quit();
+        }
     });
-    QObject::connect(process, &QProcess::finished, &loop, &QEventLoop::quit);
-    QObject::connect(process, &QProcess::errorOccurred, &loop,
+    QObject::connect(process.get(), &QProcess::finished, &loop, &QEventLoop::quit);
+    QObject::connect(process.get(), &QProcess::errorOccurred, &loop,
                      [&](QProcess::ProcessError error) {
                          if (error == QProcess::FailedToStart)
                              loop.quit();
                      });
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
 
     process->start();
     guard.start(timeoutMs);
+    poll.start(20);
     if (process->state() != QProcess::NotRunning)
         loop.exec();
-    QObject::disconnect(process, &QProcess::readyReadStandardOutput, &loop, nullptr);
+    poll.stop();
     takeStderr();
 
-    const int newline = m_stdout.indexOf('\n');
-    if (newline < 0) {
+    if (line.isEmpty()) {
         if (process->error() == QProcess::FailedToStart)
             fail(QStringLiteral("cannot run %1: %2").arg(process->program(), process->errorString()));
         else if (process->state() == QProcess::NotRunning)
@@ -179,38 +228,58 @@ bool RefService::start(int timeoutMs)
         return false;
     }
 
-    QJsonParseError parseError;
-    const QJsonObject first =
-        QJsonDocument::fromJson(m_stdout.left(newline), &parseError).object();
+    const QJsonObject first = QJsonDocument::fromJson(line).object();
     const int port = first.value(QLatin1String("port")).toInt();
-    m_caFile = first.value(QLatin1String("ca")).toString();
-    if (port <= 0 || port > 65535 || m_caFile.isEmpty()) {
-        fail(QStringLiteral("unexpected first line from refservice: %1")
-                 .arg(QString::fromUtf8(m_stdout.left(newline))));
+    const QString reportedCa = first.value(QLatin1String("ca")).toString();
+    if (!line.endsWith('\n') || port <= 0 || port > 65535 || reportedCa.isEmpty()) {
+        fail(QStringLiteral("unexpected ready file from refservice: %1").arg(QString::fromUtf8(line)));
         stop();
         return false;
     }
-    m_port = quint16(port);
-    m_ca = QSslCertificate::fromPath(m_caFile, QSsl::Pem);
-    if (m_ca.isEmpty()) {
-        fail(QStringLiteral("cannot read the CA certificate %1").arg(m_caFile));
+    listeningPort = quint16(port);
+    // The service names its CA in its own terms; under wine that is a Unix
+    // path, so fall back on the state directory this side knows.
+    caPath = QFileInfo::exists(reportedCa) ? reportedCa : stateDirectory + QStringLiteral("/ca.pem");
+    caCerts = QSslCertificate::fromPath(caPath, QSsl::Pem);
+    if (caCerts.isEmpty()) {
+        fail(QStringLiteral("cannot read the CA certificate %1").arg(caPath));
         stop();
         return false;
     }
 
-    m_network = std::make_unique<QNetworkAccessManager>();
+    network = std::make_unique<QNetworkAccessManager>();
     // Control calls go straight to loopback whatever the environment says.
-    m_network->setProxy(QNetworkProxy::NoProxy);
+    network->setProxy(QNetworkProxy::NoProxy);
     return true;
+}
+
+bool RefService::askToShutDown()
+{
+    if (!network || listeningPort == 0)
+        return false;
+    QUrl target = url();
+    target.setPath(QStringLiteral("/_ref/shutdown"));
+    QNetworkRequest request(target);
+    request.setSslConfiguration(sslConfiguration());
+    request.setTransferTimeout(shutdownTimeoutMs);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    const std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(
+        network->post(request, QByteArrayLiteral("{}")), [](QNetworkReply *r) { r->deleteLater(); });
+    return waitForReply(reply.get(), shutdownTimeoutMs) && reply->error() == QNetworkReply::NoError;
 }
 
 void RefService::stop()
 {
+    if (process && process->state() != QProcess::NotRunning) {
+        if (askToShutDown())
+            process->waitForFinished(shutdownTimeoutMs);
+    }
     // Replies are children of the manager; in-flight ones are aborted.
-    m_network.reset();
-    if (!m_process)
+    network.reset();
+    if (!process) {
+        readyDir.reset();
         return;
-    QProcess *process = m_process.get();
+    }
     if (process->state() != QProcess::NotRunning) {
         process->closeWriteChannel();
 #ifdef Q_OS_UNIX
@@ -230,14 +299,15 @@ void RefService::stop()
         }
     }
     takeStderr();
-    QObject::disconnect(process, nullptr, nullptr, nullptr);
-    m_process.reset();
-    m_port = 0;
+    QObject::disconnect(process.get(), nullptr, nullptr, nullptr);
+    process.reset();
+    readyDir.reset();
+    listeningPort = 0;
 }
 
 bool RefService::isRunning() const
 {
-    return m_process && m_process->state() == QProcess::Running && m_port != 0;
+    return process && process->state() == QProcess::Running && listeningPort != 0;
 }
 
 QUrl RefService::url() const
@@ -245,29 +315,29 @@ QUrl RefService::url() const
     QUrl url;
     url.setScheme(QStringLiteral("https"));
     url.setHost(QStringLiteral("localhost"));
-    url.setPort(m_port);
+    url.setPort(listeningPort);
     return url;
 }
 
 quint16 RefService::port() const
 {
-    return m_port;
+    return listeningPort;
 }
 
 QString RefService::stateDir() const
 {
-    return m_stateDir;
+    return stateDirectory;
 }
 
 QString RefService::caFile() const
 {
-    return m_caFile.isEmpty() ? m_stateDir + QStringLiteral("/ca.pem") : m_caFile;
+    return caPath.isEmpty() ? stateDirectory + QStringLiteral("/ca.pem") : caPath;
 }
 
 QList<QSslCertificate> RefService::caCertificates() const
 {
-    if (!m_ca.isEmpty())
-        return m_ca;
+    if (!caCerts.isEmpty())
+        return caCerts;
     return QSslCertificate::fromPath(caFile(), QSsl::Pem);
 }
 
@@ -282,7 +352,7 @@ bool RefService::control(const QByteArray &verb, const QString &path, const QByt
                          const QString &query, QByteArray *answer)
 {
     const QString label = QString::fromLatin1(verb) + QLatin1Char(' ') + path;
-    if (!isRunning() || !m_network) {
+    if (!isRunning() || !network) {
         fail(label + QStringLiteral(": refservice is not running"));
         return false;
     }
@@ -299,7 +369,7 @@ bool RefService::control(const QByteArray &verb, const QString &path, const QByt
     // Deleted only after the wait: a deleteLater() issued before it would
     // be carried out inside the wait's own event loop.
     const std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(
-        m_network->sendCustomRequest(request, verb, body),
+        network->sendCustomRequest(request, verb, body),
         [](QNetworkReply *r) { r->deleteLater(); });
 
     if (!waitForReply(reply.get(), controlTimeoutMs + 1000)) {
@@ -371,6 +441,7 @@ QList<RefService::Request> RefService::requests(const QString &path)
             r.headers.append({pair.at(0).toString().toUtf8(), pair.at(1).toString().toUtf8()});
         }
         r.body = QByteArray::fromBase64(o.value(QLatin1String("body")).toString().toLatin1());
+        r.protocol = o.value(QLatin1String("protocol")).toString();
         result.append(r);
     }
     return result;
@@ -396,32 +467,32 @@ bool RefService::waitForRequests(const QString &path, int count, int timeoutMs)
 
 QString RefService::errorText() const
 {
-    return m_error;
+    return lastError;
 }
 
 QByteArray RefService::serverLog() const
 {
-    return m_stderr;
+    return stderrLog;
 }
 
 void RefService::fail(const QString &text)
 {
-    m_error = text;
-    if (m_process && m_process->state() == QProcess::NotRunning && m_port != 0)
-        m_error += QStringLiteral(" (refservice has exited, code %1)").arg(m_process->exitCode());
-    if (!m_stderr.isEmpty())
-        m_error += QStringLiteral("\nrefservice log:\n") + QString::fromUtf8(tail(m_stderr));
+    lastError = text;
+    if (process && process->state() == QProcess::NotRunning && listeningPort != 0)
+        lastError += QStringLiteral(" (refservice has exited, code %1)").arg(process->exitCode());
+    if (!stderrLog.isEmpty())
+        lastError += QStringLiteral("\nrefservice log:\n") + QString::fromUtf8(tail(stderrLog));
     qWarning().noquote() << "RefService:" << text;
 }
 
 void RefService::takeStderr()
 {
-    if (!m_process)
+    if (!process)
         return;
-    const QByteArray more = m_process->readAllStandardError();
+    const QByteArray more = process->readAllStandardError();
     if (more.isEmpty())
         return;
-    m_stderr += more;
+    stderrLog += more;
     if (verbose()) {
         for (const QByteArray &line : more.split('\n')) {
             if (!line.isEmpty())

@@ -11,6 +11,11 @@
 // from the compile definitions TESSALY_REFSERVICE_SCRIPT and
 // TESSALY_REFSERVICE_STATE_DIR. Set TESSALY_REFSERVICE_VERBOSE=1 in the
 // environment to see the service's log as it happens.
+//
+// The fixture never reads the service's standard output and never needs to
+// signal it, so it works the same from a Windows test run under wine: it
+// waits for the service's ready file, and stops it with /_ref/shutdown
+// (terminating it only if that fails).
 #ifndef TESSALY_TESTS_REFSERVICE_H
 #define TESSALY_TESTS_REFSERVICE_H
 
@@ -28,6 +33,7 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 class QProcess;
+class QTemporaryDir;
 
 class RefService
 {
@@ -43,6 +49,7 @@ public:
         QString query;
         QList<QPair<QByteArray, QByteArray>> headers; // in the order received
         QByteArray body;
+        QString protocol; // "http/1.1" or "h2"
 
         // The first header of that name, compared case-insensitively;
         // empty if there is none.
@@ -62,7 +69,9 @@ public:
     // Starts the service and waits until it listens. On failure returns
     // false and errorText() says why.
     bool start(int timeoutMs = 30000);
-    // Stops the service and everything it started. Safe to call twice.
+    // Stops the service and everything it started: asks it to shut down,
+    // then terminates it if it has not exited shortly after. Safe to call
+    // twice.
     void stop();
     bool isRunning() const;
 
@@ -93,22 +102,26 @@ public:
     static QString pythonExecutable();
 
     int controlTimeoutMs = 10000;
+    // How long stop() waits for the shutdown call's answer, and then for
+    // the service to exit, before it terminates the service.
+    int shutdownTimeoutMs = 3000;
 
 private:
     bool control(const QByteArray &verb, const QString &path, const QByteArray &body,
                  const QString &query = QString(), QByteArray *answer = nullptr);
+    bool askToShutDown();
     void fail(const QString &text);
     void takeStderr();
 
-    QString m_stateDir;
-    QString m_caFile;
-    QList<QSslCertificate> m_ca;
-    quint16 m_port = 0;
-    QString m_error;
-    QByteArray m_stdout;
-    QByteArray m_stderr;
-    std::unique_ptr<QProcess> m_process;
-    std::unique_ptr<QNetworkAccessManager> m_network;
+    QString stateDirectory;
+    QString caPath;
+    QList<QSslCertificate> caCerts;
+    quint16 listeningPort = 0;
+    QString lastError;
+    QByteArray stderrLog;
+    std::unique_ptr<QTemporaryDir> readyDir;
+    std::unique_ptr<QProcess> process;
+    std::unique_ptr<QNetworkAccessManager> network;
 };
 
 #endif
