@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# The setup program in a fresh wine prefix, as a Windows user would meet it:
+# a silent install, the program started from its Start-menu shortcut, an
+# upgrade refused while it runs and accepted once it is quit, and a silent
+# uninstall that leaves no installed file, shortcut or registry entry but the
+# user's own heartbeat_log.txt.
+#
+# Usage: installer.sh OLD_SETUP NEW_SETUP NEW_VERSION
+#   OLD_SETUP and NEW_SETUP are setup programs of two versions of one build.
+# Needs wine, a display in $DISPLAY (for the window), xdotool and objdump for
+# x86_64-w64-mingw32.
+set -euo pipefail
+
+old_setup=$1 new_setup=$2 new_version=$3
+work=$(mktemp -d)
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+
+fail() { echo "FAIL: $*"; exit 1; }
+say() { echo "installer: $*"; }
+
+drive=$WINEPREFIX/drive_c
+home=$drive/Program\ Files/Tessaly
+program=$home/bin/tessaly.exe
+menu=$drive/ProgramData/Microsoft/Windows/Start\ Menu/Programs
+key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tessaly'
+
+pe32plus() {
+    x86_64-w64-mingw32-objdump -f "$1" | grep -q 'file format pei-x86-64' ||
+        fail "$1 is not a PE32+ x86-64 image"
+}
+entries() {
+    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' 2>/dev/null |
+        tr -d '\r' | grep -ci '\\Tessaly$' || true
+}
+value() {
+    wine reg query "$key" /v "$1" 2>/dev/null | tr -d '\r' | awk -v v="$1" '$1 == v { $1 = ""; $2 = ""; sub(/^  /, ""); print }'
+}
+# The path a shortcut starts, read from the .lnk's local base path.
+shortcut_target() {
+    python3 - "$1" <<'EOF'
+import re, sys
+data = open(sys.argv[1], "rb").read()
+found = [m.decode() for m in re.findall(rb"[A-Za-z]:\\[ -~]*?\.exe", data)]
+found += re.findall(r"[A-Za-z]:\\[^\x00]*?\.exe", data.decode("utf-16-le", "ignore"))
+print(found[0] if found else "")
+EOF
+}
+installed_files() { find "$home" -type f 2>/dev/null | sort; }
+
+say "setup programs: $(basename "$old_setup"), $(basename "$new_setup")"
+pe32plus "$old_setup"
+pe32plus "$new_setup"
+wine wineboot -i >/dev/null 2>&1
+
+# --- install ------------------------------------------------------------------
+wine "$old_setup" /S || fail "silent install exited with $?"
+[ -f "$program" ] || fail "no $program after the install"
+pe32plus "$program"
+[ "$(entries)" = 1 ] || fail "expected one Uninstall entry, found $(entries)"
+for name in DisplayName DisplayVersion Publisher UninstallString EstimatedSize; do
+    [ -n "$(value $name)" ] || fail "the Uninstall entry has no $name"
+done
+say "installed $(value DisplayVersion) into C:\\Program Files\\Tessaly ($(installed_files | wc -l) files, $(value EstimatedSize) KB)"
+[ -f "$menu/Tessaly.lnk" ] || fail "no Start-menu shortcut"
+[ -f "$menu/StartUp/Tessaly.lnk" ] || fail "no shortcut in the common Startup folder"
+
+# --- the program from its shortcut -------------------------------------------
+target=$(shortcut_target "$menu/Tessaly.lnk")
+[ "${target,,}" = 'c:\program files\tessaly\bin\tessaly.exe' ] || fail "the shortcut starts '$target'"
+wine "$target" >"$work/program.log" 2>&1 &
+timeout 60 xdotool search --sync --onlyvisible --name '^Tessaly$' >/dev/null ||
+    { cat "$work/program.log"; fail "the installed program's window did not map"; }
+say "the shortcut's program shows its window"
+
+# --- upgrade -------------------------------------------------------------------
+before=$(installed_files | xargs -d '\n' md5sum)
+status=0; wine "$new_setup" /S || status=$?
+[ "$status" = 2 ] || fail "an upgrade while the program runs exited with $status, not 2"
+[ "$(installed_files | xargs -d '\n' md5sum)" = "$before" ] || fail "the refused upgrade changed files"
+say "an upgrade while the program runs is refused and changes nothing"
+
+wine taskkill /f /im tessaly.exe >/dev/null 2>&1 || true
+for _ in $(seq 50); do pgrep -f 'tessaly\.exe' >/dev/null || break; sleep 0.2; done
+wine "$new_setup" /S || fail "the upgrade exited with $?"
+[ "$(entries)" = 1 ] || fail "after the upgrade: $(entries) Uninstall entries"
+[ "$(value DisplayVersion)" = "$new_version" ] || fail "after the upgrade the entry says $(value DisplayVersion)"
+say "upgraded to $new_version, one Uninstall entry"
+
+# --- uninstall -----------------------------------------------------------------
+log=$(find "$drive/users" -name heartbeat_log.txt | head -1)
+[ -n "$log" ] || fail "the program made no heartbeat_log.txt"
+wine "$home/Uninstall.exe" /S || fail "silent uninstall exited with $?"
+# The uninstaller runs on from a copy of itself; wait for it to finish.
+for _ in $(seq 100); do [ -e "$home" ] || break; sleep 0.2; done
+wineserver -w
+[ ! -e "$home" ] || fail "left behind: $(find "$home" | tr '\n' ' ')"
+[ ! -e "$menu/Tessaly.lnk" ] && [ ! -e "$menu/StartUp/Tessaly.lnk" ] || fail "shortcuts left behind"
+[ "$(entries)" = 0 ] || fail "the Uninstall entry is still there"
+[ -f "$log" ] || fail "the uninstaller removed the user's $log"
+say "uninstalled: no file, shortcut or entry left; the user's heartbeat_log.txt stays"
+echo "PASS: installer"
