@@ -3,7 +3,8 @@
 // Plain C++17, no Qt: the platform readers live in hardwareaddress_win.cpp
 // (GetAdaptersInfo) and hardwareaddress_linux.cpp (kernel link list); the
 // text formatting shared by both lives in hardwareaddress.cpp.
-#pragma once
+#ifndef HARDWAREADDRESS_H
+#define HARDWAREADDRESS_H
 
 #include <array>
 #include <cstddef>
@@ -70,3 +71,5 @@ std::optional<HardwareAddress> firstLinkAddress(const LinkEntry *entries, std::s
 
 } // namespace detail
 } // namespace Identity
+
+#endif // HARDWAREADDRESS_H

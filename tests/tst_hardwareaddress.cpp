@@ -61,7 +61,7 @@ QString readSysText(const QString &path)
 
 Q_DECLARE_METATYPE(QList<Link>)
 
-class TestHardwareAddress : public QObject
+class tst_HardwareAddress : public QObject
 {
     Q_OBJECT
 
@@ -83,7 +83,7 @@ private slots:
     void macTextIsEmptyOrSeventeenCharacters();
 };
 
-void TestHardwareAddress::formatsSixBytes_data()
+void tst_HardwareAddress::formatsSixBytes_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("expected");
@@ -97,7 +97,7 @@ void TestHardwareAddress::formatsSixBytes_data()
     QTest::newRow("high bit set") << bytesOf("807f81fe9fa0") << "80:7F:81:FE:9F:A0";
 }
 
-void TestHardwareAddress::formatsSixBytes()
+void tst_HardwareAddress::formatsSixBytes()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, expected);
@@ -106,7 +106,7 @@ void TestHardwareAddress::formatsSixBytes()
     QCOMPARE(formatted(reinterpret_cast<const unsigned char *>(bytes.constData())), expected);
 }
 
-void TestHardwareAddress::formatFillsWholeBufferFromFirstSixBytesOnly()
+void tst_HardwareAddress::formatFillsWholeBufferFromFirstSixBytesOnly()
 {
     const unsigned char eight[8] = {0xDE, 0xAD, 0xBE, 0xEF, 0x00, 0x01, 0x99, 0x98};
     char out[18];
@@ -119,7 +119,7 @@ void TestHardwareAddress::formatFillsWholeBufferFromFirstSixBytesOnly()
     QCOMPARE(QString::fromLatin1(out), QStringLiteral("DE:AD:BE:EF:00:01"));
 }
 
-void TestHardwareAddress::adapterListStatus_data()
+void tst_HardwareAddress::adapterListStatus_data()
 {
     QTest::addColumn<qulonglong>("status");
     QTest::addColumn<bool>("hasAddress");
@@ -132,7 +132,7 @@ void TestHardwareAddress::adapterListStatus_data()
     QTest::newRow("ERROR_INVALID_FUNCTION") << qulonglong(1) << false;
 }
 
-void TestHardwareAddress::adapterListStatus()
+void tst_HardwareAddress::adapterListStatus()
 {
     QFETCH(qulonglong, status);
     QFETCH(bool, hasAddress);
@@ -151,7 +151,7 @@ void TestHardwareAddress::adapterListStatus()
         QCOMPARE(formatted(picked->data()), QStringLiteral("10:20:30:40:50:60"));
 }
 
-void TestHardwareAddress::firstRecordTakenWhateverItsLength_data()
+void tst_HardwareAddress::firstRecordTakenWhateverItsLength_data()
 {
     QTest::addColumn<unsigned>("addressLength");
 
@@ -161,7 +161,7 @@ void TestHardwareAddress::firstRecordTakenWhateverItsLength_data()
     QTest::newRow("full array") << 8u;
 }
 
-void TestHardwareAddress::firstRecordTakenWhateverItsLength()
+void tst_HardwareAddress::firstRecordTakenWhateverItsLength()
 {
     QFETCH(unsigned, addressLength);
 
@@ -183,7 +183,7 @@ void TestHardwareAddress::firstRecordTakenWhateverItsLength()
     QCOMPARE(formatted(picked->data()), QStringLiteral("A1:B2:C3:D4:E5:F6"));
 }
 
-void TestHardwareAddress::truncatedAdapterBufferGivesNothing()
+void tst_HardwareAddress::truncatedAdapterBufferGivesNothing()
 {
     AdapterRecordLookalike record = {};
     const unsigned char address[8] = {1, 2, 3, 4, 5, 6, 7, 8};
@@ -199,7 +199,7 @@ void TestHardwareAddress::truncatedAdapterBufferGivesNothing()
     QCOMPARE(formatted(exact->data()), QStringLiteral("01:02:03:04:05:06"));
 }
 
-void TestHardwareAddress::linkSelection_data()
+void tst_HardwareAddress::linkSelection_data()
 {
     QTest::addColumn<QList<Link>>("links");
     QTest::addColumn<QString>("expected");
@@ -231,7 +231,7 @@ void TestHardwareAddress::linkSelection_data()
     QTest::newRow("nothing listed") << QList<Link>{} << QString();
 }
 
-void TestHardwareAddress::linkSelection()
+void tst_HardwareAddress::linkSelection()
 {
 #if defined(__linux__)
     QFETCH(QList<Link>, links);
@@ -256,7 +256,7 @@ void TestHardwareAddress::linkSelection()
 #endif
 }
 
-void TestHardwareAddress::readerAgreesWithSysfs()
+void tst_HardwareAddress::readerAgreesWithSysfs()
 {
 #if defined(__linux__)
     // Work out the expected adapter from /sys/class/net, which the reader does
@@ -305,7 +305,7 @@ void TestHardwareAddress::readerAgreesWithSysfs()
 #endif
 }
 
-void TestHardwareAddress::macTextIsEmptyOrSeventeenCharacters()
+void tst_HardwareAddress::macTextIsEmptyOrSeventeenCharacters()
 {
     const std::optional<Identity::HardwareAddress> address = Identity::firstAdapterAddress();
     const QString text = QString::fromUtf8(Identity::readMacText().c_str());
@@ -322,5 +322,5 @@ void TestHardwareAddress::macTextIsEmptyOrSeventeenCharacters()
         QCOMPARE(groups.at(i).toUInt(nullptr, 16), unsigned((*address)[std::size_t(i)]));
 }
 
-QTEST_APPLESS_MAIN(TestHardwareAddress)
+QTEST_APPLESS_MAIN(tst_HardwareAddress)
 #include "tst_hardwareaddress.moc"

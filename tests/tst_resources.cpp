@@ -254,7 +254,7 @@ QList<MpegFrame> mpegFrames(const QByteArray &mp3, int *end)
 
 } // namespace
 
-class TestResources : public QObject
+class tst_Resources : public QObject
 {
     Q_OBJECT
 
@@ -274,31 +274,68 @@ private slots:
     void iconImage();
     void iconOffersEverySize();
 
+    void soundTag_data();
     void soundTag();
+    void soundFrames_data();
     void soundFrames();
-    void soundFrameHeader_data();
-    void soundFrameHeader();
     void soundDecodes();
     void playerLoadsQrcUrl_data();
     void playerLoadsQrcUrl();
 
-    void generatorReproducesCommittedFiles();
+    void generatorWritesTheCommittedIcon();
 
 private:
+    void addSoundSources();
+    bool loadSound(QByteArray *mp3);
+
     QLocale startLocale;
+    // What scripts/make-resources.py writes on this machine, or why it could not.
+    QTemporaryDir generated;
+    QString generatorProblem;
 };
 
-void TestResources::initTestCase()
+void tst_Resources::initTestCase()
 {
     startLocale = QLocale();
+
+    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
+    if (python.isEmpty() || QStandardPaths::findExecutable(QStringLiteral("lame")).isEmpty()) {
+        generatorProblem = QStringLiteral("python3 and lame are needed to run scripts/make-resources.py");
+        return;
+    }
+    QVERIFY(generated.isValid());
+    QProcess script;
+    script.start(python, {sourceFile(QStringLiteral("scripts/make-resources.py")),
+                          QStringLiteral("--out-dir"), generated.path()});
+    QVERIFY(script.waitForFinished(120000));
+    QVERIFY2(script.exitStatus() == QProcess::NormalExit && script.exitCode() == 0,
+             script.readAllStandardError().constData());
 }
 
-void TestResources::cleanup()
+// The bundled sound, and the one the generator writes now: the encoder's
+// bytes vary with its version, the layout the program relies on must not.
+void tst_Resources::addSoundSources()
+{
+    QTest::addColumn<bool>("fromGenerator");
+    QTest::newRow("bundled") << false;
+    QTest::newRow("generated") << true;
+}
+
+bool tst_Resources::loadSound(QByteArray *mp3)
+{
+    QFETCH(bool, fromGenerator);
+    if (fromGenerator && !generatorProblem.isEmpty())
+        return false;
+    *mp3 = readFile(fromGenerator ? generated.filePath(QStringLiteral("mailsound.mp3")) : soundPath);
+    return true;
+}
+
+void tst_Resources::cleanup()
 {
     QLocale::setDefault(startLocale);
 }
 
-void TestResources::bundleReadableBeforeApplication_data()
+void tst_Resources::bundleReadableBeforeApplication_data()
 {
     QTest::addColumn<bool>("opened");
     QTest::addColumn<QByteArray>("early");
@@ -309,7 +346,7 @@ void TestResources::bundleReadableBeforeApplication_data()
                            << sourceFile(QStringLiteral("resources/mailsound.mp3"));
 }
 
-void TestResources::bundleReadableBeforeApplication()
+void tst_Resources::bundleReadableBeforeApplication()
 {
     QFETCH(bool, opened);
     QFETCH(QByteArray, early);
@@ -322,7 +359,7 @@ void TestResources::bundleReadableBeforeApplication()
     QVERIFY(early == disk);
 }
 
-void TestResources::storedUncompressed_data()
+void tst_Resources::storedUncompressed_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("onDisk");
@@ -330,7 +367,7 @@ void TestResources::storedUncompressed_data()
     QTest::newRow("sound") << soundPath << sourceFile(QStringLiteral("resources/mailsound.mp3"));
 }
 
-void TestResources::storedUncompressed()
+void tst_Resources::storedUncompressed()
 {
     QFETCH(QString, path);
     QFETCH(QString, onDisk);
@@ -341,7 +378,7 @@ void TestResources::storedUncompressed()
     QVERIFY(resource.uncompressedData() == readFile(onDisk));
 }
 
-void TestResources::resolvesUnderAnyLocale_data()
+void tst_Resources::resolvesUnderAnyLocale_data()
 {
     QTest::addColumn<QLocale>("locale");
     QTest::addColumn<QString>("path");
@@ -358,7 +395,7 @@ void TestResources::resolvesUnderAnyLocale_data()
     }
 }
 
-void TestResources::resolvesUnderAnyLocale()
+void tst_Resources::resolvesUnderAnyLocale()
 {
     QFETCH(QLocale, locale);
     QFETCH(QString, path);
@@ -374,7 +411,7 @@ void TestResources::resolvesUnderAnyLocale()
     QCOMPARE(QResource(path, locale).uncompressedSize(), qint64(expected.size()));
 }
 
-void TestResources::iconDirectory()
+void tst_Resources::iconDirectory()
 {
     const QByteArray ico = readFile(iconPath);
     QVERIFY(ico.size() > 6 + 3 * 16);
@@ -398,7 +435,7 @@ void TestResources::iconDirectory()
     QCOMPARE(widths, (QList<int>{16, 24, 32}));
 }
 
-void TestResources::iconImage_data()
+void tst_Resources::iconImage_data()
 {
     QTest::addColumn<int>("index");
     QTest::addColumn<int>("size");
@@ -407,7 +444,7 @@ void TestResources::iconImage_data()
     QTest::newRow("32x32") << 2 << 32;
 }
 
-void TestResources::iconImage()
+void tst_Resources::iconImage()
 {
     QFETCH(int, index);
     QFETCH(int, size);
@@ -481,7 +518,7 @@ void TestResources::iconImage()
     QVERIFY2(partial >= size / 2, "edges are not anti-aliased");
 }
 
-void TestResources::iconOffersEverySize()
+void tst_Resources::iconOffersEverySize()
 {
     const QIcon icon(iconPath);
     QVERIFY(!icon.isNull());
@@ -497,9 +534,16 @@ void TestResources::iconOffersEverySize()
     QCOMPARE(reader.imageCount(), 3);
 }
 
-void TestResources::soundTag()
+void tst_Resources::soundTag_data()
 {
-    const QByteArray mp3 = readFile(soundPath);
+    addSoundSources();
+}
+
+void tst_Resources::soundTag()
+{
+    QByteArray mp3;
+    if (!loadSound(&mp3))
+        QSKIP(qPrintable(generatorProblem));
     QVERIFY(mp3.size() > 256);
     QCOMPARE(mp3.left(3), QByteArray("ID3"));
     QCOMPARE(int(byteAt(mp3, 3)), 2);     // ID3v2.2.0
@@ -530,9 +574,16 @@ void TestResources::soundTag()
     QCOMPARE(mp3.mid(at, 256 - at), QByteArray(256 - at, '\0'));
 }
 
-void TestResources::soundFrames()
+void tst_Resources::soundFrames_data()
 {
-    const QByteArray mp3 = readFile(soundPath);
+    addSoundSources();
+}
+
+void tst_Resources::soundFrames()
+{
+    QByteArray mp3;
+    if (!loadSound(&mp3))
+        QSKIP(qPrintable(generatorProblem));
     int end = 0;
     const QList<MpegFrame> frames = mpegFrames(mp3, &end);
     QCOMPARE(frames.size(), 18);
@@ -543,6 +594,13 @@ void TestResources::soundFrames()
     int reservoir = 0;   // main-data bytes a decoder holds from earlier frames
     for (int i = 0; i < frames.size(); ++i) {
         const MpegFrame &f = frames.at(i);
+        QCOMPARE(f.version, QStringLiteral("2.5"));
+        QCOMPARE(f.layer, 3);
+        QCOMPARE(f.kbps, 128);
+        QCOMPARE(f.sampleRate, 11025);
+        QCOMPARE(f.mode, QStringLiteral("mono"));
+        QCOMPARE(f.crc, false);
+        QCOMPARE(f.emphasis, 0);
         padded += f.padded;
         QCOMPARE(f.length, f.padded ? 836 : 835);
         // Every header matches the first but for the padding bit.
@@ -561,31 +619,7 @@ void TestResources::soundFrames()
     QCOMPARE(padded, 16);
 }
 
-void TestResources::soundFrameHeader_data()
-{
-    QTest::addColumn<int>("index");
-    for (int i = 0; i < 18; ++i)
-        QTest::addRow("frame %d", i + 1) << i;
-}
-
-void TestResources::soundFrameHeader()
-{
-    QFETCH(int, index);
-    const QByteArray mp3 = readFile(soundPath);
-    int end = 0;
-    const QList<MpegFrame> frames = mpegFrames(mp3, &end);
-    QVERIFY(index < frames.size());
-    const MpegFrame &f = frames.at(index);
-    QCOMPARE(f.version, QStringLiteral("2.5"));
-    QCOMPARE(f.layer, 3);
-    QCOMPARE(f.kbps, 128);
-    QCOMPARE(f.sampleRate, 11025);
-    QCOMPARE(f.mode, QStringLiteral("mono"));
-    QCOMPARE(f.crc, false);
-    QCOMPARE(f.emphasis, 0);
-}
-
-void TestResources::soundDecodes()
+void tst_Resources::soundDecodes()
 {
     QAudioDecoder decoder;
     if (!decoder.isSupported())
@@ -641,7 +675,7 @@ void TestResources::soundDecodes()
     QVERIFY2(tailPeak < peak / 20, qPrintable(QString::number(tailPeak)));
 }
 
-void TestResources::playerLoadsQrcUrl_data()
+void tst_Resources::playerLoadsQrcUrl_data()
 {
     QTest::addColumn<QString>("url");
     QTest::addColumn<bool>("loads");
@@ -649,7 +683,7 @@ void TestResources::playerLoadsQrcUrl_data()
     QTest::newRow("missing file") << QStringLiteral("qrc:/resources/no-such-sound.mp3") << false;
 }
 
-void TestResources::playerLoadsQrcUrl()
+void tst_Resources::playerLoadsQrcUrl()
 {
     QFETCH(QString, url);
     QFETCH(bool, loads);
@@ -679,25 +713,15 @@ void TestResources::playerLoadsQrcUrl()
     QTRY_COMPARE_WITH_TIMEOUT(player.mediaStatus(), QMediaPlayer::NoMedia, 5000);
 }
 
-void TestResources::generatorReproducesCommittedFiles()
+// The icon is drawn by the script itself, so it must come out byte for byte.
+void tst_Resources::generatorWritesTheCommittedIcon()
 {
-    const QString python = QStandardPaths::findExecutable(QStringLiteral("python3"));
-    if (python.isEmpty() || QStandardPaths::findExecutable(QStringLiteral("lame")).isEmpty())
-        QSKIP("python3 and lame are needed to run scripts/make-resources.py");
-    QTemporaryDir out;
-    QVERIFY(out.isValid());
-    QProcess script;
-    script.start(python, {sourceFile(QStringLiteral("scripts/make-resources.py")),
-                          QStringLiteral("--out-dir"), out.path()});
-    QVERIFY(script.waitForFinished(120000));
-    QVERIFY2(script.exitStatus() == QProcess::NormalExit && script.exitCode() == 0,
-             script.readAllStandardError().constData());
-    for (const char *name : {"icon.ico", "mailsound.mp3"}) {
-        const QByteArray generated = readFile(out.filePath(QLatin1String(name)));
-        QVERIFY2(!generated.isEmpty(), name);
-        QVERIFY2(generated == readFile(sourceFile(QStringLiteral("resources/") + QLatin1String(name))),
-                 qPrintable(QStringLiteral("%1 differs from what the script writes now").arg(name)));
-    }
+    if (!generatorProblem.isEmpty())
+        QSKIP(qPrintable(generatorProblem));
+    const QByteArray icon = readFile(generated.filePath(QStringLiteral("icon.ico")));
+    QVERIFY(!icon.isEmpty());
+    QVERIFY2(icon == readFile(sourceFile(QStringLiteral("resources/icon.ico"))),
+             "icon.ico differs from what scripts/make-resources.py draws now");
 }
 
 int main(int argc, char **argv)
@@ -709,7 +733,7 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
-    TestResources test;
+    tst_Resources test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
 }

@@ -1,8 +1,8 @@
 // What the fuzz targets share: a check that stops the run with a message
 // libFuzzer shows next to the input it saved, and the byte-level facts about
 // JSON text that need no parser.
-#ifndef TESSALY_FUZZCHECK_H
-#define TESSALY_FUZZCHECK_H
+#ifndef FUZZCHECK_H
+#define FUZZCHECK_H
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -88,4 +88,4 @@ inline bool namesSurviveWriting(const QJsonObject &object)
 
 } // namespace FuzzCheck
 
-#endif // TESSALY_FUZZCHECK_H
+#endif // FUZZCHECK_H
