@@ -1,8 +1,8 @@
 // Clicks OK on every identify notice the agent's window shows, the way a
 // person would, or with closing off only counts them. Runs from a timer, so
 // that it also runs inside a notice's own event loop.
-#ifndef BENCH_NOTICECLOSER_H
-#define BENCH_NOTICECLOSER_H
+#ifndef NOTICECLOSER_H
+#define NOTICECLOSER_H
 
 #include <QList>
 #include <QMessageBox>
@@ -28,4 +28,4 @@ private:
     QList<QPointer<QMessageBox>> known;
 };
 
-#endif // BENCH_NOTICECLOSER_H
+#endif // NOTICECLOSER_H

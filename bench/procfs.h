@@ -1,7 +1,7 @@
 // What the benchmark programs read of a running process from /proc, and the
 // JSON quoting they print it with.
-#ifndef BENCH_PROCFS_H
-#define BENCH_PROCFS_H
+#ifndef PROCFS_H
+#define PROCFS_H
 
 #include <string>
 #include <sys/types.h>
@@ -21,4 +21,4 @@ void writeResidentByMapping(pid_t pid, const char *path);
 
 std::string jsonString(const std::string &text);
 
-#endif // BENCH_PROCFS_H
+#endif // PROCFS_H

@@ -1,8 +1,8 @@
 // How the benchmark driver learns that one of the agent window's handlers
 // ran: the window logs a line each time, and a message handler counts those
 // lines and drops them, so that printing them costs nothing.
-#ifndef BENCH_WINDOWLOG_H
-#define BENCH_WINDOWLOG_H
+#ifndef WINDOWLOG_H
+#define WINDOWLOG_H
 
 #include <string>
 
@@ -33,4 +33,4 @@ std::string lastOther();
 
 } // namespace WindowLog
 
-#endif // BENCH_WINDOWLOG_H
+#endif // WINDOWLOG_H
