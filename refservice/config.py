@@ -12,10 +12,11 @@ except ImportError:
 
 ROUTES = ("login", "devices", "heartbeat", "identify", "ip")
 ACTIONS = ("answer", "hang", "drop", "drop_mid_body", "trickle", "endless",
-           "endless_chunked", "redirect", "h2_header_bomb",
+           "endless_chunked", "endless_headers", "redirect", "h2_header_bomb",
            "h2_endless_continuation")
-# Over HTTP/1.1 these fall back to the route's normal answer.
+# Over the other protocol these fall back to the route's normal answer.
 HTTP2_ONLY_ACTIONS = ("h2_header_bomb", "h2_endless_continuation")
+HTTP1_ONLY_ACTIONS = ("endless_headers",)
 REDIRECT_STATUSES = (301, 302, 303, 307, 308)
 DEFAULT_REDIRECT_STATUS = 307
 DEFAULT_TRICKLE_INTERVAL = 1.0

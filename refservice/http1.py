@@ -144,6 +144,9 @@ class Handler(BaseHTTPRequestHandler):
         if action in ("endless", "endless_chunked"):
             self._endless(plan, chunked=action == "endless_chunked")
             return
+        if action == "endless_headers":
+            self._endless_headers(plan)
+            return
 
         status, content_type, payload, repeat = plan.answer(
             state, body, self.client_address[0])
@@ -218,6 +221,21 @@ class Handler(BaseHTTPRequestHandler):
         # Ends with an error once the client closes, or we shut the socket.
         while not stopping.is_set():
             self.wfile.write(piece)
+
+    def _endless_headers(self, plan):
+        self.close_connection = True
+        self.send_response_only(plan.status())
+        self.flush_headers()
+        self._note("sending header lines for ever")
+        stopping = self.server.state.stopping
+        number = 0
+        # Never the blank line that ends the head. Ends with an error once
+        # the client closes, or we shut the socket.
+        while not stopping.is_set():
+            self.wfile.write(b"".join(
+                b"X-Filler-%d: %s\r\n" % (number + i, routes.HEADER_FILLER)
+                for i in range(64)))
+            number += 64
 
     def _client_gone(self, seconds):
         """Waits up to seconds; True once the client has closed the

@@ -7,7 +7,7 @@ only in how they put it on the wire.
 import json
 
 from .config import (DEFAULT_REDIRECT_STATUS, DEFAULT_TRICKLE_INTERVAL,
-                     HTTP2_ONLY_ACTIONS)
+                     HTTP1_ONLY_ACTIONS, HTTP2_ONLY_ACTIONS)
 from .reply import Reply, json_reply
 
 SERVICE_ROUTES = {
@@ -26,6 +26,8 @@ TRICKLE_ANNOUNCED_LENGTH = 32 * 1024
 # Endless answers go out in writes of about this size.
 ENDLESS_PIECE_BYTES = 256 * 1024
 ENDLESS_FILLER = b"endless "
+# endless_headers: one header line per this much filler.
+HEADER_FILLER = b"f" * 1024
 
 
 def find(path, method):
@@ -50,6 +52,8 @@ class Plan:
         action = override.get("action", "answer")
         if action in HTTP2_ONLY_ACTIONS and protocol != "h2":
             # A client that did not negotiate HTTP/2 sees the usual answer.
+            action = "answer"
+        elif action in HTTP1_ONLY_ACTIONS and protocol == "h2":
             action = "answer"
         self.action = action
         self.delay = override.get("delay", 0)
