@@ -40,12 +40,13 @@ class Handler(BaseHTTPRequestHandler):
         log("%s %s" % (self.client_address[0], format % args))
 
     def log_request(self, code="-", size="-"):
-        log("%s %s %s %s" % (self.client_address[0], self.command,
-                             self.path, code))
+        self._note(code)
 
     def _note(self, what):
-        log("%s %s %s %s" % (self.client_address[0], self.command,
-                             self.path, what))
+        # A request line that did not parse leaves no command nor path.
+        log("%s %s %s %s" % (self.client_address[0],
+                             getattr(self, "command", None) or "-",
+                             getattr(self, "path", None) or "-", what))
 
     # -- request reading
 

@@ -273,7 +273,7 @@ class Connection:
         self._send_head(stream_id, reply.status, reply.content_type,
                         len(reply.body), reply.headers, end=bodyless)
         if not bodyless:
-            yield from self._send_body(stream_id, reply.body)
+            yield from self._send_body(stream_id, reply.body, end=True)
 
     def _send_body(self, stream_id, data, end=False):
         """Sends data as flow control allows, a piece per step."""

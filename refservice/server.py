@@ -230,8 +230,10 @@ def serve(args):
     if args.stdin_watch:
         # Stop when whoever started us goes away and its pipe closes.
         def watch():
-            with contextlib.suppress(OSError, ValueError):
-                while sys.stdin.buffer.read1(4096):
+            # The file descriptor, not sys.stdin: a thread still blocked in
+            # a buffered read would abort the interpreter's exit.
+            with contextlib.suppress(OSError):
+                while os.read(sys.stdin.fileno(), 4096):
                     pass
             stop()
         threading.Thread(target=watch, daemon=True).start()
