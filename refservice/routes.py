@@ -19,10 +19,11 @@ SERVICE_ROUTES = {
 }
 
 # A trickled answer announces this length and never gets near it: at one
-# byte a second that takes nine hours. It stays below the sizes a client
-# refuses outright on sight, so what ends the exchange is the client's
-# clock, which is what a trickle is for.
-TRICKLE_ANNOUNCED_LENGTH = 32 * 1024
+# byte a second that takes a quarter of an hour. It stays below the
+# smallest size the agent refuses on sight (1 KiB for the public address),
+# so what ends the exchange is the client's clock, which is what a trickle
+# is for.
+TRICKLE_ANNOUNCED_LENGTH = 1000
 # Endless answers go out in writes of about this size.
 ENDLESS_PIECE_BYTES = 256 * 1024
 ENDLESS_FILLER = b"endless "

@@ -155,7 +155,7 @@ struct RawHttp2Client
 
 } // namespace
 
-class TestRefService : public QObject
+class tst_RefService : public QObject
 {
     Q_OBJECT
 
@@ -215,7 +215,7 @@ private:
     QNetworkRequest::RedirectPolicy redirectPolicy = QNetworkRequest::NoLessSafeRedirectPolicy;
 };
 
-QNetworkRequest TestRefService::makeRequest(const QByteArray &verb, const QUrl &url, int transferTimeoutMs) const
+QNetworkRequest tst_RefService::makeRequest(const QByteArray &verb, const QUrl &url, int transferTimeoutMs) const
 {
     QNetworkRequest request(url);
     request.setSslConfiguration(tls);
@@ -227,13 +227,13 @@ QNetworkRequest TestRefService::makeRequest(const QByteArray &verb, const QUrl &
     return request;
 }
 
-bool TestRefService::useHttp2(bool inService, bool inClient)
+bool tst_RefService::useHttp2(bool inService, bool inClient)
 {
     clientAllowsHttp2 = inClient;
     return !inService || service.configure(R"({"http2": true})");
 }
 
-Outcome TestRefService::exchange(const QByteArray &verb, const QUrl &url, const QByteArray &body,
+Outcome tst_RefService::exchange(const QByteArray &verb, const QUrl &url, const QByteArray &body,
                                  int transferTimeoutMs)
 {
     const QNetworkRequest request = makeRequest(verb, url, transferTimeoutMs);
@@ -264,7 +264,7 @@ Outcome TestRefService::exchange(const QByteArray &verb, const QUrl &url, const 
     return outcome;
 }
 
-void TestRefService::initTestCase()
+void tst_RefService::initTestCase()
 {
     QVERIFY2(service.start(), qPrintable(service.errorText()));
     QCOMPARE(service.url().scheme(), QStringLiteral("https"));
@@ -278,7 +278,7 @@ void TestRefService::initTestCase()
     QCOMPARE(tls.peerVerifyMode(), QSslSocket::AutoVerifyPeer);
 }
 
-void TestRefService::init()
+void tst_RefService::init()
 {
     QVERIFY2(service.isRunning(), qPrintable(service.errorText()));
     QVERIFY2(service.reset(), qPrintable(service.errorText()));
@@ -288,12 +288,12 @@ void TestRefService::init()
     redirectPolicy = QNetworkRequest::NoLessSafeRedirectPolicy;
 }
 
-void TestRefService::cleanup()
+void tst_RefService::cleanup()
 {
     network.reset();
 }
 
-void TestRefService::heartbeatIsRecordedExactly()
+void tst_RefService::heartbeatIsRecordedExactly()
 {
     const QByteArray body = deviceBody();
     const Outcome outcome = post(QStringLiteral("/api/heartbeat"), body);
@@ -321,7 +321,7 @@ void TestRefService::heartbeatIsRecordedExactly()
     QCOMPARE(service.requests().size(), 1);
 }
 
-void TestRefService::defaultAnswers_data()
+void tst_RefService::defaultAnswers_data()
 {
     QTest::addColumn<QString>("target");
     QTest::addColumn<QByteArray>("body");
@@ -377,7 +377,7 @@ void TestRefService::defaultAnswers_data()
         << false << false << 503 << QByteArrayLiteral(R"({"down": true})");
 }
 
-void TestRefService::defaultAnswers()
+void tst_RefService::defaultAnswers()
 {
     QFETCH(QString, target);
     QFETCH(QByteArray, body);
@@ -409,7 +409,7 @@ void TestRefService::defaultAnswers()
     QCOMPARE(r.hasHeader(":method"), h2);
 }
 
-void TestRefService::addressEchoAnswersWithPeer()
+void tst_RefService::addressEchoAnswersWithPeer()
 {
     const Outcome outcome = exchange("GET", service.url());
     QCOMPARE(outcome.error, QNetworkReply::NoError);
@@ -423,7 +423,7 @@ void TestRefService::addressEchoAnswersWithPeer()
     QCOMPARE(exchange("POST", service.url(), "{}").status, 405);
 }
 
-void TestRefService::configuredUsers()
+void tst_RefService::configuredUsers()
 {
     QVERIFY2(service.configure(QJsonObject{
                  {QStringLiteral("users"),
@@ -452,7 +452,7 @@ void TestRefService::configuredUsers()
     QCOMPARE(down.body, QByteArrayLiteral("down"));
 }
 
-void TestRefService::failHeartbeatsThenRecover()
+void tst_RefService::failHeartbeatsThenRecover()
 {
     QVERIFY2(service.configure(R"({"fail_heartbeats": 2})"), qPrintable(service.errorText()));
     const QList<int> expected{500, 500, 200};
@@ -465,7 +465,7 @@ void TestRefService::failHeartbeatsThenRecover()
     QCOMPARE(service.requests(QStringLiteral("/api/heartbeat")).size(), 3);
 }
 
-void TestRefService::identifyOnceAndStanding()
+void tst_RefService::identifyOnceAndStanding()
 {
     auto poll = [this] {
         const Outcome outcome = post(QStringLiteral("/api/ping-identify"), deviceBody());
@@ -488,7 +488,7 @@ void TestRefService::identifyOnceAndStanding()
     QCOMPARE(poll(), QJsonValue(false));
 }
 
-void TestRefService::hangEndsWithClientTimeout()
+void tst_RefService::hangEndsWithClientTimeout()
 {
     QVERIFY(service.configure(R"({"heartbeat": {"action": "hang"}})"));
     const Outcome outcome = exchange("POST", endpoint(QStringLiteral("/api/heartbeat")), deviceBody(), 700);
@@ -506,7 +506,7 @@ void TestRefService::hangEndsWithClientTimeout()
     QCOMPARE(post(QStringLiteral("/api/ping-identify"), deviceBody()).status, 200);
 }
 
-void TestRefService::dropsAreErrors()
+void tst_RefService::dropsAreErrors()
 {
     QVERIFY(service.configure(R"({"devices": {"action": "drop"}, "identify": {"action": "drop_mid_body"}})"));
 
@@ -527,7 +527,7 @@ void TestRefService::dropsAreErrors()
     QCOMPARE(post(QStringLiteral("/api/devices?uid=1"), deviceBody()).status, 201);
 }
 
-void TestRefService::delayAndLargeBody_data()
+void tst_RefService::delayAndLargeBody_data()
 {
     QTest::addColumn<bool>("http2");
     QTest::newRow("http/1.1") << false;
@@ -535,7 +535,7 @@ void TestRefService::delayAndLargeBody_data()
     QTest::newRow("h2") << true;
 }
 
-void TestRefService::delayAndLargeBody()
+void tst_RefService::delayAndLargeBody()
 {
     QFETCH(bool, http2);
     QVERIFY(useHttp2(http2, http2));
@@ -562,7 +562,7 @@ void TestRefService::delayAndLargeBody()
         QCOMPARE(r.protocol, http2 ? QStringLiteral("h2") : QStringLiteral("http/1.1"));
 }
 
-void TestRefService::streamsForEver_data()
+void tst_RefService::streamsForEver_data()
 {
     QTest::addColumn<QByteArray>("route"); // the heartbeat's override
     QTest::addColumn<bool>("http2");
@@ -575,7 +575,7 @@ void TestRefService::streamsForEver_data()
         const QByteArray suffix = http2 ? " over h2" : "";
         // Ten bytes a second outlast a 500 ms inactivity timer.
         QTest::newRow("trickle" + suffix) << QByteArrayLiteral(R"({"action": "trickle", "interval": 0.1})")
-                                          << http2 << qint64(8) << qint64(40) << qint64(32768) << false;
+                                          << http2 << qint64(8) << qint64(40) << qint64(1000) << false;
         QTest::newRow("endless" + suffix) << QByteArrayLiteral("{\"action\": \"endless\", \"body\": \"{\\\"status\\\": \\\"ok\\\"}\"}")
                                           << http2 << qint64(1 << 20) << qint64(1) << qint64(-1) << false;
         // HTTP/2 has no chunked framing: the same DATA frames for ever.
@@ -584,7 +584,7 @@ void TestRefService::streamsForEver_data()
     }
 }
 
-void TestRefService::streamsForEver()
+void tst_RefService::streamsForEver()
 {
     QFETCH(QByteArray, route);
     QFETCH(bool, http2);
@@ -643,7 +643,7 @@ void TestRefService::streamsForEver()
     reply->abort();
 }
 
-void TestRefService::redirectsAndTimes_data()
+void tst_RefService::redirectsAndTimes_data()
 {
     QTest::addColumn<QString>("target");
     QTest::addColumn<QByteArray>("config");
@@ -681,7 +681,7 @@ void TestRefService::redirectsAndTimes_data()
         << false << false << QList<int>{201} << QByteArray() << 2 << false;
 }
 
-void TestRefService::redirectsAndTimes()
+void tst_RefService::redirectsAndTimes()
 {
     QFETCH(QString, target);
     QFETCH(QByteArray, config);
@@ -698,6 +698,10 @@ void TestRefService::redirectsAndTimes()
     const bool login = target == QLatin1String("/login");
     const QByteArray body = login ? loginBody(QStringLiteral("demo"), QStringLiteral("demo")) : deviceBody();
     for (const int status : statuses) {
+        // A connection of its own: after following a redirect, Qt 6.4 now
+        // and then sends the next request on a kept-alive connection twice.
+        network = std::make_unique<QNetworkAccessManager>();
+        network->setProxy(QNetworkProxy::NoProxy);
         const Outcome outcome = post(target, body);
         QCOMPARE(outcome.status, status);
         if (status >= 300 && status < 400) {
@@ -722,7 +726,7 @@ void TestRefService::redirectsAndTimes()
     QCOMPARE(routes.contains(route), overrideLeft);
 }
 
-void TestRefService::http2OnlyActions_data()
+void tst_RefService::http2OnlyActions_data()
 {
     QTest::addColumn<QByteArray>("route");
     QTest::addColumn<bool>("endless");
@@ -731,7 +735,7 @@ void TestRefService::http2OnlyActions_data()
     QTest::newRow("endless continuation") << QByteArrayLiteral(R"({"action": "h2_endless_continuation"})") << true;
 }
 
-void TestRefService::http2OnlyActions()
+void tst_RefService::http2OnlyActions()
 {
     QFETCH(QByteArray, route);
     QFETCH(bool, endless);
@@ -783,7 +787,7 @@ void TestRefService::http2OnlyActions()
     QVERIFY(decoded > 1000000000);
 }
 
-void TestRefService::keepAliveReusesConnection()
+void tst_RefService::keepAliveReusesConnection()
 {
     for (int i = 0; i < 3; ++i)
         QCOMPARE(post(QStringLiteral("/api/heartbeat"), deviceBody()).status, 200);
@@ -796,7 +800,7 @@ void TestRefService::keepAliveReusesConnection()
         QVERIFY(records.at(i).sequence > records.at(i - 1).sequence);
 }
 
-void TestRefService::rejectedConfigChangesNothing()
+void tst_RefService::rejectedConfigChangesNothing()
 {
     // Each refusal is also reported as a warning.
     for (int i = 0; i < 12; ++i)
@@ -819,7 +823,7 @@ void TestRefService::rejectedConfigChangesNothing()
     QCOMPARE(post(QStringLiteral("/api/heartbeat"), deviceBody()).status, 200);
 }
 
-void TestRefService::resetClearsRecordsAndConfig()
+void tst_RefService::resetClearsRecordsAndConfig()
 {
     QVERIFY(service.configure(R"({"fail_heartbeats": 5, "identify": true})"));
     QCOMPARE(post(QStringLiteral("/api/heartbeat"), deviceBody()).status, 500);
@@ -837,7 +841,7 @@ void TestRefService::resetClearsRecordsAndConfig()
     QCOMPARE(records.size(), 2);
 }
 
-void TestRefService::ipAddressHostFailsVerification()
+void tst_RefService::ipAddressHostFailsVerification()
 {
     QUrl url = service.url();
     url.setHost(QStringLiteral("127.0.0.1"));
@@ -851,7 +855,7 @@ void TestRefService::ipAddressHostFailsVerification()
     QVERIFY(service.requests().isEmpty());
 }
 
-void TestRefService::listensOnBothLoopbacks()
+void tst_RefService::listensOnBothLoopbacks()
 {
     QTcpSocket v4;
     v4.connectToHost(QHostAddress(QHostAddress::LocalHost), service.port());
@@ -866,7 +870,7 @@ void TestRefService::listensOnBothLoopbacks()
     QVERIFY2(v6.waitForConnected(3000), qPrintable(v6.errorString()));
 }
 
-void TestRefService::otherStateDirIsUntrusted()
+void tst_RefService::otherStateDirIsUntrusted()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -897,7 +901,7 @@ void TestRefService::otherStateDirIsUntrusted()
     QVERIFY(!socket.waitForConnected(1000));
 }
 
-void TestRefService::simultaneousFirstUseMakesOneCa()
+void tst_RefService::simultaneousFirstUseMakesOneCa()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -961,7 +965,7 @@ void TestRefService::simultaneousFirstUseMakesOneCa()
     QVERIFY2(reused.reset(), qPrintable(reused.errorText()));
 }
 
-void TestRefService::readyFileAndShutdownCall_data()
+void tst_RefService::readyFileAndShutdownCall_data()
 {
     QTest::addColumn<QStringList>("pythonOptions");
     QTest::addColumn<bool>("hasHttp2");
@@ -971,7 +975,7 @@ void TestRefService::readyFileAndShutdownCall_data()
     QTest::newRow("without h2") << QStringList{QStringLiteral("-S")} << false;
 }
 
-void TestRefService::readyFileAndShutdownCall()
+void tst_RefService::readyFileAndShutdownCall()
 {
     QFETCH(QStringList, pythonOptions);
     QFETCH(bool, hasHttp2);
@@ -1037,7 +1041,7 @@ void TestRefService::readyFileAndShutdownCall()
     };
     QTRY_VERIFY_WITH_TIMEOUT(allFinished(), 5000);
     const qint64 endedMs = clock.elapsed();
-    QVERIFY(process.waitForFinished(5000));
+    QVERIFY2(process.waitForFinished(5000), process.readAllStandardError().right(3000).constData());
     qInfo("answers in flight ended %lld ms after the shutdown answer, the service %lld ms after it",
           endedMs, clock.elapsed());
     QVERIFY2(endedMs < 1000, qPrintable(QString::number(endedMs)));
@@ -1051,5 +1055,5 @@ void TestRefService::readyFileAndShutdownCall()
     QCOMPARE(process.exitCode(), 0);
 }
 
-QTEST_GUILESS_MAIN(TestRefService)
+QTEST_GUILESS_MAIN(tst_RefService)
 #include "tst_refservice.moc"
