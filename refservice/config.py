@@ -14,9 +14,9 @@ ROUTES = ("login", "devices", "heartbeat", "identify", "ip")
 ACTIONS = ("answer", "hang", "drop", "drop_mid_body", "trickle", "endless",
            "endless_chunked", "endless_headers", "redirect", "h2_header_bomb",
            "h2_endless_continuation")
-# Over the other protocol these fall back to the route's normal answer.
+# Over HTTP/1.1 these fall back to the route's normal answer. The other way
+# round, endless_headers has no HTTP/2 form: an h2 stream answers as usual.
 HTTP2_ONLY_ACTIONS = ("h2_header_bomb", "h2_endless_continuation")
-HTTP1_ONLY_ACTIONS = ("endless_headers",)
 REDIRECT_STATUSES = (301, 302, 303, 307, 308)
 DEFAULT_REDIRECT_STATUS = 307
 DEFAULT_TRICKLE_INTERVAL = 1.0

@@ -7,7 +7,7 @@ only in how they put it on the wire.
 import json
 
 from .config import (DEFAULT_REDIRECT_STATUS, DEFAULT_TRICKLE_INTERVAL,
-                     HTTP1_ONLY_ACTIONS, HTTP2_ONLY_ACTIONS)
+                     HTTP2_ONLY_ACTIONS)
 from .reply import Reply, json_reply
 
 SERVICE_ROUTES = {
@@ -53,8 +53,6 @@ class Plan:
         action = override.get("action", "answer")
         if action in HTTP2_ONLY_ACTIONS and protocol != "h2":
             # A client that did not negotiate HTTP/2 sees the usual answer.
-            action = "answer"
-        elif action in HTTP1_ONLY_ACTIONS and protocol == "h2":
             action = "answer"
         self.action = action
         self.delay = override.get("delay", 0)
