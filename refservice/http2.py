@@ -20,7 +20,7 @@ try:
 except ImportError:
     h2 = None
 
-from . import control, routes
+from . import control, h2raw, routes
 from .log import log
 from .reply import Reply
 
@@ -29,44 +29,9 @@ SERVER = "TessalyRefService/1"
 
 WAIT_WINDOW = object()
 
-HEADERS, CONTINUATION = 0x1, 0x9
-END_STREAM, END_HEADERS = 0x1, 0x4
-
-# The header bomb: one field of about 4 KiB taken into the peer's dynamic
-# table, then one-byte references to it filling a header block of this size.
-BOMB_BLOCK_BYTES = 256 * 1024
-BOMB_VALUE_BYTES = 4096
-BOMB_NAME = b"x-bomb"
-NEWEST_DYNAMIC_ENTRY = b"\xbe"  # indexed field, index 62
-
 
 class CloseConnection(Exception):
     """Raised by an answer that ends the whole connection."""
-
-
-def frame(kind, flags, stream_id, payload):
-    return (len(payload).to_bytes(3, "big") + bytes((kind, flags))
-            + stream_id.to_bytes(4, "big") + payload)
-
-
-def header_frames(stream_id, block, max_frame, end_stream):
-    """HEADERS and as many CONTINUATION frames as block needs."""
-    pieces = [block[i:i + max_frame]
-              for i in range(0, len(block), max_frame)] or [b""]
-    frames = []
-    for i, piece in enumerate(pieces):
-        flags = END_HEADERS if i == len(pieces) - 1 else 0
-        if i == 0:
-            frames.append(frame(HEADERS, flags | (END_STREAM if end_stream
-                                                  else 0), stream_id, piece))
-        else:
-            frames.append(frame(CONTINUATION, flags, stream_id, piece))
-    return b"".join(frames)
-
-
-def literal_field(name, value):
-    """A header field literal without indexing: leaves both tables alone."""
-    return b"\x00" + bytes((len(name),)) + name + bytes((len(value),)) + value
 
 
 class _Stream:
@@ -297,34 +262,22 @@ class Connection:
     # -- raw frames, past what h2 would send
 
     def _header_bomb(self, stream_id, status):
-        encoder = self.conn.encoder
         self.bombs += 1
-        # The largest value the peer's dynamic table keeps (4,096 bytes
-        # by default, 32 of them overhead). A value new to the table
-        # becomes its newest entry, index 62, both in the peer's decoder
-        # and in our encoder, so later answers on this connection stay in
-        # step with the peer.
-        size = max(1, min(BOMB_VALUE_BYTES,
-                          encoder.header_table_size - 32 - len(BOMB_NAME)))
-        value = (b"%d-" % self.bombs).ljust(size, b"a")
-        block = encoder.encode([(b":status", str(status).encode()),
-                                (BOMB_NAME, value)], huffman=False)
-        block += NEWEST_DYNAMIC_ENTRY * (BOMB_BLOCK_BYTES - len(block))
+        block = h2raw.header_bomb_block(self.conn.encoder, status, self.bombs)
         self.flush()
-        self.sock.sendall(header_frames(stream_id, block,
-                                        self.conn.max_outbound_frame_size,
-                                        end_stream=True))
+        self.sock.sendall(h2raw.header_frames(
+            stream_id, block, self.conn.max_outbound_frame_size,
+            end_stream=True))
         log("%s sent a %d byte header bomb" % (self.client_address[0],
                                                len(block)))
 
     def _endless_continuation(self, stream_id, status):
         block = self.conn.encoder.encode([(b":status", str(status).encode())],
                                          huffman=False)
-        field = literal_field(b"x-more", b"continued")
-        payload = field * (self.conn.max_outbound_frame_size // len(field))
-        batch = frame(CONTINUATION, 0, stream_id, payload) * 16
+        batch = h2raw.continuation_batch(stream_id,
+                                         self.conn.max_outbound_frame_size)
         self.flush()
-        self.sock.sendall(frame(HEADERS, 0, stream_id, block))
+        self.sock.sendall(h2raw.frame(h2raw.HEADERS, 0, stream_id, block))
         log("%s endless CONTINUATION frames" % self.client_address[0])
         # Nothing else may go out on this connection now; ends with an
         # error once the client closes, or we shut the socket.
