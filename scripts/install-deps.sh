@@ -11,7 +11,7 @@ packages=(
     # the alert sound plays through GStreamer
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
     # the reference service and its certificates
-    python3 openssl
+    python3 python3-h2 openssl
     # a virtual display with a system tray, driven like a person would
     xvfb xauth trayer xdotool x11-utils imagemagick libx11-dev
 )
