@@ -30,7 +30,7 @@ chroot_packages=(
     # the alert sound plays through Qt Multimedia
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
     # the reference service and its certificates
-    python3 openssl
+    python3 python3-h2 openssl
     # a virtual display with a system tray, driven like a person would
     xvfb xauth stalonetray xdotool x11-utils imagemagick libx11-dev fonts-dejavu-core
     # the end-to-end login runs in a network namespace of its own

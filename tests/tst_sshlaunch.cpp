@@ -7,6 +7,7 @@
 #include "common/testsettings.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -46,16 +47,11 @@ void tst_SshLaunch::initTestCase()
     QVERIFY2(startTestService(service), qPrintable(service.errorText()));
     QVERIFY(dir.isValid());
 
-    // A stand-in client that records where it ran and each argument it got.
-    fakeClient = dir.filePath("fake-ssh-client");
-    QFile script(fakeClient);
-    QVERIFY(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\n"
-                 "out=\"$(dirname \"$0\")/launch.$$\"\n"
-                 "{ pwd; printf '%s\\n' \"$#\"; for a in \"$@\"; do printf '[%s]\\n' \"$a\"; done; } > \"$out.tmp\"\n"
-                 "mv \"$out.tmp\" \"$out\"\n");
-    script.close();
-    QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
+    // A stand-in client (tests/common/fakesshclient.cpp) that records where
+    // it ran and each argument it got, in this test's directory.
+    fakeClient = QStringLiteral(TESSALY_FAKE_SSH_CLIENT);
+    QVERIFY2(QFileInfo(fakeClient).isExecutable(), qPrintable(fakeClient));
+    qputenv("TESSALY_FAKE_SSH_RECORDS", QDir::toNativeSeparators(dir.path()).toLocal8Bit());
 }
 
 void tst_SshLaunch::init()
