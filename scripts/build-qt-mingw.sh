@@ -32,6 +32,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 toolchain=$here/../cmake/mingw-w64-x86_64.cmake
 patches=$here/qt-mingw-patches
 jobs=${QT_MINGW_JOBS:-$(nproc)}
+# Qt's unity build compiles several sources as one; QT_MINGW_UNITY_BUILD=OFF
+# is there to measure what it saves (with --core-only).
+unity=${QT_MINGW_UNITY_BUILD:-ON}
 
 say() { printf 'qt-mingw: %s\n' "$*"; }
 die() { say "$*" >&2; exit 1; }
@@ -61,8 +64,11 @@ mkdir -p "$work/sources"
 # not always on the archive when its binaries are (measured: 404 for qt6-base
 # 6.11.2+dfsg-7 while testing served -5).
 mirror=$(awk '$1 == "deb" { print $2; exit }' /etc/apt/sources.list)
-printf 'deb-src %s %s main\n' "$mirror" sid "$mirror" testing "$mirror" trixie \
-    >/etc/apt/sources.list.d/tessaly-qt-sources.list
+# The lines go again once the sources are fetched, so that the chroot's other
+# users do not download source indexes on every apt-get update.
+src_list=/etc/apt/sources.list.d/tessaly-qt-sources.list
+trap 'rm -f "$src_list"' EXIT
+printf 'deb-src %s %s main\n' "$mirror" sid "$mirror" testing "$mirror" trixie >"$src_list"
 apt-get update -q >"$work/apt-update.log" 2>&1 || die "apt-get update failed (log: $work/apt-update.log)"
 
 source_versions() {
@@ -87,7 +93,7 @@ fetch() {
     return 1
 }
 same_as_host() { [ "$1" = "$host_qt" ]; }
-at_most_host() { version_ge "$host_qt" "$1"; }
+at_most_host() { version_ge "$host_qt" "$1"; }   # newest first: the same version where served
 
 base_version=$(fetch qt6-base same_as_host) ||
     die "the archive serves no qt6-base source of Qt $host_qt (the chroot's host tools)"
@@ -97,11 +103,13 @@ say "qtbase: Debian source $base_version"
 multimedia_version=
 multimedia_src=
 if [ $core_only = no ]; then
-    multimedia_version=$(fetch qt6-multimedia same_as_host || fetch qt6-multimedia at_most_host) ||
+    multimedia_version=$(fetch qt6-multimedia at_most_host) ||
         die "the archive serves no qt6-multimedia source of Qt $host_qt or older"
     multimedia_src=$(find "$work/sources" -mindepth 1 -maxdepth 1 -type d -name 'qt6-multimedia-*')
     say "qtmultimedia: Debian source $multimedia_version"
 fi
+
+rm -f "$src_list"
 
 apply_patches() {
     # Applies scripts/qt-mingw-patches/MODULE-MAJOR.MINOR/*.patch, in order, to $2.
@@ -126,7 +134,7 @@ common_options=(
     -DQT_BUILD_TESTS=OFF
     -DQT_BUILD_BENCHMARKS=OFF
     -DQT_GENERATE_SBOM=OFF
-    -DQT_UNITY_BUILD=ON
+    -DQT_UNITY_BUILD="$unity"
 )
 base_options=(
     # No OpenGL at all: FEATURE_opengl=OFF alone leaves dynamic GL on, which
@@ -171,6 +179,9 @@ if ! version_ge "$multimedia_upstream" 6.9; then
 fi
 multimedia_options=(
     -DCMAKE_PREFIX_PATH="$prefix"
+    # Shaders are baked at build time by the host's qsb; the target needs no
+    # ShaderTools library of its own.
+    -DQt6ShaderTools_DIR="$(qmake6 -query QT_INSTALL_LIBS)/cmake/Qt6ShaderTools"
     # Windows Media Foundation only; no FFmpeg, no GStreamer.
     -DFEATURE_wmf=ON -DFEATURE_ffmpeg=OFF -DFEATURE_gstreamer=OFF
     -DFEATURE_spatialaudio=OFF -DFEATURE_spatialaudio_quick3d=OFF
