@@ -29,6 +29,7 @@ ROUTE_FIELDS = {
     "delay": (int, float),
     "action": str,
     "interval": (int, float),
+    "announced": int,
     "location": str,
     "times": int,
 }
@@ -61,6 +62,8 @@ def check_route(name, value):
         raise ConfigError("%s.delay: must not be negative" % name)
     if value.get("interval", DEFAULT_TRICKLE_INTERVAL) <= 0:
         raise ConfigError("%s.interval: must be more than 0" % name)
+    if value.get("announced", 1) < 1:
+        raise ConfigError("%s.announced: must be at least 1" % name)
     if value.get("times", 1) < 1:
         raise ConfigError("%s.times: must be at least 1" % name)
     if action == "redirect":

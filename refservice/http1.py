@@ -154,7 +154,7 @@ class Handler(BaseHTTPRequestHandler):
         if action == "drop_mid_body":
             self._drop_mid_body(status, content_type, payload * repeat)
         elif action == "trickle":
-            self._trickle(status, content_type, payload, plan.interval)
+            self._trickle(status, content_type, payload, plan.interval, plan.announced)
         else:
             self._send_repeated(status, content_type, payload, repeat)
 
@@ -186,17 +186,17 @@ class Handler(BaseHTTPRequestHandler):
         self._note("dropped after part of the body")
         self.close_connection = True
 
-    def _trickle(self, status, content_type, payload, interval):
+    def _trickle(self, status, content_type, payload, interval, announced):
         self.close_connection = True
         self.send_response(status)
         self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(routes.TRICKLE_ANNOUNCED_LENGTH))
+        self.send_header("Content-Length", str(announced))
         self.end_headers()
         self.wfile.flush()
         self._note("trickling a byte every %gs" % interval)
         unit = payload or routes.ENDLESS_FILLER
         # One byte short of the announced length, so the body never ends.
-        for sent in range(routes.TRICKLE_ANNOUNCED_LENGTH - 1):
+        for sent in range(announced - 1):
             if self._client_gone(interval):
                 break
             at = sent % len(unit)

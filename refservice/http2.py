@@ -203,10 +203,9 @@ class Connection:
             self.flush()
             raise CloseConnection()
         if plan.action == "trickle":
-            self._send_head(stream_id, status, content_type,
-                            routes.TRICKLE_ANNOUNCED_LENGTH)
+            self._send_head(stream_id, status, content_type, plan.announced)
             unit = payload or routes.ENDLESS_FILLER
-            for sent in range(routes.TRICKLE_ANNOUNCED_LENGTH - 1):
+            for sent in range(plan.announced - 1):
                 yield plan.interval
                 at = sent % len(unit)
                 yield from self._send_body(stream_id, unit[at:at + 1])

@@ -57,6 +57,7 @@ class Plan:
         self.action = action
         self.delay = override.get("delay", 0)
         self.interval = override.get("interval", DEFAULT_TRICKLE_INTERVAL)
+        self.announced = override.get("announced", TRICKLE_ANNOUNCED_LENGTH)
 
     def status(self, default=200):
         return self.override.get("status", default)

@@ -83,6 +83,7 @@ const Fault faults[] = {
     { "endless chunked body", Endpoint::Good, R"({"action": "endless_chunked"})", Outcome::Fails },
     { "hangs", Endpoint::Good, R"({"action": "hang"})", Outcome::Fails, Ends::AtTimeout },
     { "trickles", Endpoint::Good, R"({"action": "trickle", "interval": 0.4})", Outcome::Fails, Ends::AtDeadline },
+    { "announces more than the cap", Endpoint::Good, R"({"action": "trickle", "interval": 0.4, "announced": 100000})", Outcome::Fails, Ends::Promptly },
     { "dropped mid-body", Endpoint::Good, R"({"action": "drop_mid_body", "body": "JSON"})", Outcome::Fails, Ends::AtTimeout },
     { "307 to the same origin, once", Endpoint::Good, R"({"action": "redirect", "status": 307, "location": "{self}", "times": 1})", Outcome::Answers, Ends::Promptly, "", 2 },
     { "307 to another origin", Endpoint::Good, R"({"action": "redirect", "status": 307, "location": "{other}"})", Outcome::Fails, Ends::Promptly, "", 1 },
