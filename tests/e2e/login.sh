@@ -9,9 +9,22 @@
 # The program talks to its compiled-in address, https://localhost:PORT. To
 # give it that port without touching anything else on the machine, the test
 # runs in a network namespace of its own, with only a loopback interface.
+#
 # Usage: login.sh PROGRAM SERVICE_URL REFSERVICE_SCRIPT STATE_DIR MACPROBE
+#        login.sh --wine SESSION PREFIX SCREENSHOT PROGRAM SERVICE_URL REFSERVICE_SCRIPT STATE_DIR MACPROBE
+# With --wine, PROGRAM and MACPROBE are Windows executables run under wine,
+# in wine prefix PREFIX, in the display, tray and sound sink that SESSION
+# (scripts/wine-session.sh) gives. The window must then have a 220 x 224
+# client area, the expected MAC is what GetAdaptersInfo gives (MACPROBE), the
+# OS name is Windows', SCREENSHOT is written with the Identify box open, and
+# whether the tray icon docks and the sound plays is reported.
 set -uo pipefail
 
+wine_session= wine_prefix= screenshot=
+if [ "${1:-}" = --wine ]; then
+    wine_session=$2 wine_prefix=$3 screenshot=$4
+    shift 4
+fi
 program=$1 service_url=$2 refservice=$3 state_dir=$4 macprobe=$5
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -27,7 +40,7 @@ if [ -z "${TESSALY_IN_NETNS:-}" ]; then
         exit 77
     fi
     # A host name with capitals, too: registered as it is, polled in lower case.
-    exec env TESSALY_IN_NETNS=1 unshare --net --uts bash "$0" "$@"
+    exec env TESSALY_IN_NETNS=1 unshare --net --uts bash "$0" ${wine_session:+--wine "$wine_session" "$wine_prefix" "$screenshot"} "$@"
 fi
 
 ip link set lo up
@@ -51,15 +64,34 @@ for _ in $(seq 100); do [ -s "$work/service.out" ] && break; sleep 0.1; done
 python3 "$refservice" config '{"identify": true}' --url "https://localhost:$port" --state-dir "$state_dir" >/dev/null \
     || { echo "FAIL: could not configure the service"; exit 1; }
 
-export program work
-"$here/xsession.sh" --tray bash -c '
-    export XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/run
+if [ -n "$wine_session" ]; then
+    session=("$wine_session" "$wine_prefix")
+    run=(wine)
+    window_wait=120 box_wait=60
+else
+    session=("$here/xsession.sh" --tray)
+    run=()
+    window_wait=20 box_wait=30
+fi
+export program macprobe work window_wait box_wait screenshot
+export run_prefix="${run[*]}"
+"${session[@]}" bash -c '
+    export XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$work/run}
     mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+    # What the adapter reader gives here, on the platform the program runs on.
+    $run_prefix "$macprobe" >"$work/mac.txt" 2>"$work/macprobe.log" ||
+        { echo "FAIL: the MAC probe failed"; cat "$work/macprobe.log"; exit 1; }
     started=$(date +%s.%N)
-    "$program" >"$work/program.log" 2>&1 &
+    $run_prefix "$program" >"$work/program.log" 2>&1 &
     pid=$!
-    window=$(timeout 20 xdotool search --sync --onlyvisible --name "^Tessaly$" | head -1)
+    window=$(timeout "$window_wait" xdotool search --sync --onlyvisible --name "^Tessaly$" | head -1)
     [ -n "$window" ] || { echo "FAIL: no window"; cat "$work/program.log"; exit 1; }
+    date +%s.%N >"$work/mapped"
+    size=$(xwininfo -id "$window" | awk "/Width:/ { w = \$2 } /Height:/ { h = \$2 } END { print w \"x\" h }")
+    echo "window \"Tessaly\" mapped $(awk -v a="$started" -v b="$(cat "$work/mapped")" "BEGIN { printf \"%.1f\", b - a }") s after start, client area $size"
+    if [ -n "$screenshot" ] && [ "$size" != 220x224 ]; then
+        echo "FAIL: the client area is $size, not 220x224"; kill $pid; exit 1
+    fi
     # Click into each field as a person would, type, then press Login.
     xdotool windowfocus --sync "$window" 2>/dev/null || true
     xdotool mousemove --window "$window" 110 55 click 1 sleep 0.2 type --delay 40 "demo"
@@ -67,13 +99,29 @@ export program work
     xdotool mousemove --window "$window" 110 135 click 1
 
     # The first identify poll opens the notice.
-    box=$(timeout 30 xdotool search --sync --onlyvisible --name "^Identify$" | head -1)
-    [ -n "$box" ] || { echo "FAIL: no Identify box within 30 s"; kill $pid; exit 1; }
+    box=$(timeout "$box_wait" xdotool search --sync --onlyvisible --name "^Identify$" | head -1)
+    [ -n "$box" ] || { echo "FAIL: no Identify box within $box_wait s"; kill $pid; exit 1; }
     shown=$(date +%s.%N)
     after=$(awk -v a="$started" -v b="$shown" "BEGIN { printf \"%.1f\", b - a }")
     echo "Identify box after $after s"
     # Nothing is polled at start-up: the first poll waits for the 15 s tick.
     awk -v t="$after" "BEGIN { exit !(t >= 14) }" || { echo "FAIL: polled too early"; kill $pid; exit 1; }
+    if [ -n "$screenshot" ]; then
+        # Reported, not required: wine docks its tray icons only where its
+        # explorer finds an XEMBED tray, and plays sound through its own
+        # media stack.
+        tray=$(xwininfo -root -tree | grep -ci "stalonetray")
+        docked=$(xwininfo -root -tree | awk "/stalonetray/ { found = 1; next } found && /^ +0x/ && /[0-9]+x[0-9]+\+/ { n++ } END { print n + 0 }")
+        echo "tray: $tray stalonetray window(s), $docked window(s) below them"
+        streams=0
+        for _ in $(seq 20); do
+            streams=$(pactl list short sink-inputs 2>/dev/null | wc -l)
+            [ "$streams" -gt 0 ] && break
+            sleep 0.25
+        done
+        echo "sound: $streams stream(s) playing into the null sink while the box is open"
+        import -window root "$screenshot" 2>/dev/null && echo "screenshot: $screenshot"
+    fi
     # The next poll, 15 s later, finds it open: still one box.
     sleep 17
     boxes=$(xdotool search --onlyvisible --name "^Identify$" | wc -l)
@@ -86,9 +134,15 @@ export program work
 python3 "$refservice" requests --json --url "https://localhost:$port" --state-dir "$state_dir" >"$work/requests.json" \
     || { echo "FAIL: could not read the service's record"; exit 1; }
 
-mac=$(ip -o link | awk '$2 != "lo:" { for (i = 1; i <= NF; i++) if ($i == "link/ether") { print toupper($(i + 1)); exit } }')
+mac=$(tr -d '\r\n' <"$work/mac.txt")
 echo "adapters in the namespace:"; ip -o link | sed 's/^/    /'
-echo "expected MAC text: '$mac' (the reader's own probe says '$("$macprobe")')"
+echo "expected MAC text: '$mac' (the adapter reader's own probe)"
+if [ -z "$wine_session" ]; then
+    # On Linux the reader must also agree with the kernel's own list.
+    kernel_mac=$(ip -o link | awk '$2 != "lo:" { for (i = 1; i <= NF; i++) if ($i == "link/ether") { print toupper($(i + 1)); exit } }')
+    [ "$mac" = "$kernel_mac" ] || { echo "FAIL: the reader says '$mac', the kernel lists '$kernel_mac' first"; exit 1; }
+fi
+export os_prefix=${wine_session:+Windows}
 export mac
 python3 - "$work/requests.json" <<'PY'
 import base64, json, os, socket, sys
@@ -129,10 +183,20 @@ if login != expected_login:
 
 address = lookups[0]["client"]
 registration = registrations[0]
+body = base64.b64decode(registration["body"])
+os_name = os_pretty_name()
+if os.environ.get("os_prefix"):
+    # Windows' name as Qt reads it under wine: only its start is known here.
+    try:
+        os_name = json.loads(body).get("os", "")
+    except ValueError:
+        os_name = ""
+    print("registered OS name: %r" % os_name)
+    if not os_name.startswith(os.environ["os_prefix"]):
+        failures.append("OS name %r does not start with %r" % (os_name, os.environ["os_prefix"]))
 expected = ('{\n    "device_name": "%s",\n    "ip_address": "%s",\n    "mac_address": "%s",\n'
             '    "os": "%s",\n    "user_id": 42\n}\n'
-            % (socket.gethostname(), address, os.environ["mac"], os_pretty_name())).encode()
-body = base64.b64decode(registration["body"])
+            % (socket.gethostname(), address, os.environ["mac"], os_name)).encode()
 if registration["query"] != "uid=42":
     failures.append("registration query %r" % registration["query"])
 if body != expected:
