@@ -14,7 +14,10 @@ set -euo pipefail
 old_setup=$1 new_setup=$2 new_version=$3
 work=$(mktemp -d)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
+# Debian keeps wineserver out of PATH.
+wineserver=$(command -v wineserver || ls /usr/lib/*/wine/wineserver 2>/dev/null | head -1)
+[ -n "$wineserver" ] || { echo "FAIL: no wineserver"; exit 1; }
+trap '"$wineserver" -k 2>/dev/null || true; rm -rf "$work"' EXIT
 
 fail() { echo "FAIL: $*"; exit 1; }
 say() { echo "installer: $*"; }
@@ -93,7 +96,7 @@ log=$(find "$drive/users" -name heartbeat_log.txt | head -1)
 wine "$home/Uninstall.exe" /S || fail "silent uninstall exited with $?"
 # The uninstaller runs on from a copy of itself; wait for it to finish.
 for _ in $(seq 100); do [ -e "$home" ] || break; sleep 0.2; done
-wineserver -w
+"$wineserver" -w
 [ ! -e "$home" ] || fail "left behind: $(find "$home" | tr '\n' ' ')"
 [ ! -e "$menu/Tessaly.lnk" ] && [ ! -e "$menu/StartUp/Tessaly.lnk" ] || fail "shortcuts left behind"
 [ "$(entries)" = 0 ] || fail "the Uninstall entry is still there"
