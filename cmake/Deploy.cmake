@@ -52,27 +52,13 @@ if(WIN32 AND CMAKE_CROSSCOMPILING)
     set(runtime_dirs "${QT6_INSTALL_PREFIX}/${QT6_INSTALL_BINS}"
                      "${compiler_runtime_dir}" "${pthread_runtime_dir}")
     list(REMOVE_DUPLICATES runtime_dirs)
-    list(JOIN plugin_files "\" \"" plugin_files_quoted)
-    list(JOIN runtime_dirs "\" \"" runtime_dirs_quoted)
-    list(JOIN runtime_dirs ", " runtime_dirs_text)
-
     install(CODE "
-        file(GET_RUNTIME_DEPENDENCIES
-            EXECUTABLES \"$<TARGET_FILE:tessaly>\"
-            MODULES \"${plugin_files_quoted}\"
-            DIRECTORIES \"${runtime_dirs_quoted}\"
-            PRE_EXCLUDE_REGEXES \"^api-ms-\" \"^ext-ms-\"
-            RESOLVED_DEPENDENCIES_VAR resolved
-            UNRESOLVED_DEPENDENCIES_VAR unresolved)
-        foreach(dll IN LISTS unresolved)
-            string(TOLOWER \"\${dll}\" name)
-            string(REGEX REPLACE \"\\\\.dll\$\" \"\" name \"\${name}\")
-            if(NOT EXISTS \"${import_lib_dir}/lib\${name}.a\")
-                message(FATAL_ERROR \"tessaly needs \${dll}, which is neither in \"
-                                    \"${runtime_dirs_text} nor a Windows library\")
-            endif()
-        endforeach()
-        file(INSTALL \${resolved} DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+        set(FILES \"$<TARGET_FILE:tessaly>;${plugin_files}\")
+        set(RUNTIME_DIRS \"${runtime_dirs}\")
+        set(IMPORT_LIB_DIR \"${import_lib_dir}\")
+        set(OBJDUMP \"${CMAKE_OBJDUMP}\")
+        set(DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+        include(\"${CMAKE_CURRENT_LIST_DIR}/DeployRuntime.cmake\")
     ")
 elseif(WIN32)
     qt_generate_deploy_app_script(

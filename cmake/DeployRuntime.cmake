@@ -1,0 +1,62 @@
+# Run by `cmake --install` of a cross build for Windows (cmake/Deploy.cmake):
+# copies into DESTINATION every DLL that the PE files in FILES import, directly
+# or through each other, from RUNTIME_DIRS. CMake's own
+# file(GET_RUNTIME_DEPENDENCIES) cannot do this from Linux: it looks Windows
+# names up in lower case, and Qt6Core.dll is not qt6core.dll here.
+#
+# Variables: FILES, RUNTIME_DIRS, IMPORT_LIB_DIR (the toolchain's import
+# libraries: an import found nowhere else is Windows' own only if it has one
+# there), OBJDUMP, DESTINATION.
+
+# Every DLL the runtime directories offer, by lower-case name.
+set(offered_names "")
+set(offered_paths "")
+foreach(dir IN LISTS RUNTIME_DIRS)
+    file(GLOB dlls LIST_DIRECTORIES false "${dir}/*.dll")
+    foreach(dll IN LISTS dlls)
+        get_filename_component(name "${dll}" NAME)
+        string(TOLOWER "${name}" name)
+        if(NOT name IN_LIST offered_names)
+            list(APPEND offered_names "${name}")
+            list(APPEND offered_paths "${dll}")
+        endif()
+    endforeach()
+endforeach()
+
+set(queue ${FILES})
+set(seen "")
+set(deployed "")
+while(queue)
+    list(POP_FRONT queue file)
+    execute_process(COMMAND "${OBJDUMP}" -p "${file}"
+                    OUTPUT_VARIABLE headers RESULT_VARIABLE status ERROR_VARIABLE error)
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR "${OBJDUMP} cannot read ${file}: ${error}")
+    endif()
+    string(REGEX MATCHALL "DLL Name: [^\r\n]+" imports "${headers}")
+    foreach(import IN LISTS imports)
+        string(REGEX REPLACE "^DLL Name: " "" dll "${import}")
+        string(STRIP "${dll}" dll)
+        string(TOLOWER "${dll}" name)
+        if(name IN_LIST seen OR name MATCHES "^(api|ext)-ms-")
+            continue()
+        endif()
+        list(APPEND seen "${name}")
+        list(FIND offered_names "${name}" index)
+        if(index GREATER -1)
+            list(GET offered_paths ${index} path)
+            list(APPEND deployed "${path}")
+            list(APPEND queue "${path}")
+            continue()
+        endif()
+        string(REGEX REPLACE "\\.dll$" "" stem "${name}")
+        if(NOT EXISTS "${IMPORT_LIB_DIR}/lib${stem}.a")
+            get_filename_component(importer "${file}" NAME)
+            list(JOIN RUNTIME_DIRS ", " dirs)
+            message(FATAL_ERROR "${importer} needs ${dll}, which is neither in ${dirs} "
+                                "nor one of Windows' own libraries")
+        endif()
+    endforeach()
+endwhile()
+
+file(INSTALL ${deployed} DESTINATION "${DESTINATION}")
