@@ -6,7 +6,7 @@
 #
 # Variables: FILES, RUNTIME_DIRS, IMPORT_LIB_DIR (the toolchain's import
 # libraries: an import found nowhere else is Windows' own only if it has one
-# there), OBJDUMP, DESTINATION.
+# there), OBJDUMP, STRIP, DESTINATION.
 
 # Every DLL the runtime directories offer, by lower-case name.
 set(offered_names "")
@@ -60,3 +60,13 @@ while(queue)
 endwhile()
 
 file(INSTALL ${deployed} DESTINATION "${DESTINATION}")
+
+# Debian's MinGW runtime and a Qt built from source carry their symbol tables
+# (libstdc++-6.dll alone is 29 MB); the copies shipped do not need them.
+file(GLOB_RECURSE shipped LIST_DIRECTORIES false "${DESTINATION}/*.dll")
+foreach(dll IN LISTS shipped)
+    execute_process(COMMAND "${STRIP}" --strip-unneeded "${dll}" RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+        message(FATAL_ERROR "${STRIP} failed on ${dll}")
+    endif()
+endforeach()

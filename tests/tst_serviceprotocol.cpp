@@ -266,6 +266,8 @@ void tst_ServiceProtocol::trustedRoots()
     QCOMPARE(QSet<QSslCertificate>(roots.cbegin(), roots.cend()).size(), roots.size());
 }
 
-QTEST_APPLESS_MAIN(tst_ServiceProtocol)
+// An application object: Qt finds its TLS back end, a plugin on Windows, only
+// with one.
+QTEST_GUILESS_MAIN(tst_ServiceProtocol)
 
 #include "tst_serviceprotocol.moc"
