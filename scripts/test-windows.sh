@@ -48,6 +48,8 @@ chroot_packages=(
     dpkg-dev xz-utils patch
     # running it: wine, a display with a tray, a sound sink, the reference service
     wine wine64 xvfb xauth stalonetray xdotool x11-utils pulseaudio pulseaudio-utils libpulse0
+    # wine decodes the alert sound with GStreamer
+    gstreamer1.0-plugins-base gstreamer1.0-plugins-good
     imagemagick python3 python3-h2 openssl ca-certificates
     # the end-to-end sign-in runs in a network namespace of its own
     iproute2 hostname
@@ -276,7 +278,7 @@ screenshot=$win/tessaly-under-wine.png
 set +e
 e2e_output=$(in_chroot "$c" bash "$src/tests/e2e/login.sh" --wine "$session" "$win/wine-deployed" "$screenshot" \
     "$dist/bin/tessaly.exe" "$service_url" "$src/refservice/refservice.py" "$build/refservice-state" \
-    "$build/tests/macprobe.exe" 2>&1)
+    "$build/macprobe.exe" 2>&1)
 e2e_status=$?
 set -e
 e2e_time=$(elapsed "$step_started")

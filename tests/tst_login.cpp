@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QSystemTrayIcon>
 #include <QTest>
 
 class tst_Login : public QObject
@@ -347,6 +348,8 @@ void tst_Login::quitDuringTheLookupRegistersNothing_data()
 void tst_Login::quitDuringTheLookupRegistersNothing()
 {
     QFETCH(bool, fromTray);
+    if (!fromTray && QSystemTrayIcon::isSystemTrayAvailable())
+        QSKIP("there is a tray here (Windows always has one): closing the window only hides it");
 
     QVERIFY(service.configure(R"({"ip": {"action": "hang"}})"));
     MainWindow window(settingsFor(service.url()));

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QSystemTrayIcon>
 #include <QTest>
 
 class tst_SshLaunch : public QObject
@@ -161,6 +162,8 @@ void tst_SshLaunch::quitDuringTheLookupStartsNothing_data()
 void tst_SshLaunch::quitDuringTheLookupStartsNothing()
 {
     QFETCH(bool, fromTray);
+    if (!fromTray && QSystemTrayIcon::isSystemTrayAvailable())
+        QSKIP("there is a tray here (Windows always has one): closing the window only hides it");
 
     QVERIFY(service.configure(R"({"ip": {"action": "hang"}})"));
     std::unique_ptr<MainWindow> window(makeWindow(fakeClient));
