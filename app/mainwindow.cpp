@@ -150,8 +150,9 @@ std::optional<QString> MainWindow::fetchPublicAddress()
         reply->deleteLater();
         return std::nullopt;
     }
-    const QString address = Identity::publicAddressFromReply(
-            reply->error() == QNetworkReply::NoError, reply->readAll());
+    // An aborted reply is closed: only a good one has a body to read.
+    const bool answered = reply->error() == QNetworkReply::NoError;
+    const QString address = Identity::publicAddressFromReply(answered, answered ? reply->readAll() : QByteArray());
     reply->deleteLater();
     return address;
 }
