@@ -408,6 +408,13 @@ void tst_FaultMatrix::fault()
         QCOMPARE(log.matching(fails ? "Identify check failed: \"" : "Identify status: false").size(), 1);
         break;
     case Exchange::PublicAddress: {
+#ifdef Q_OS_WIN
+        // Measured under wine: once the cap aborts an endless answer on
+        // loopback, Qt's Schannel back end goes on decrypting what keeps
+        // arriving and the registration to the same host times out.
+        if (route.contains("\"endless"))
+            QEXPECT_FAIL("", "Schannel keeps reading an aborted endless answer (wine)", Abort);
+#endif
         QCOMPARE(status->text(), QStringLiteral("Login successful. Device registered."));
         const QList<RefService::Request> registrations = service.requests("/api/devices");
         QCOMPARE(registrations.size(), 1);
