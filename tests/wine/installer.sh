@@ -64,7 +64,7 @@ pe32plus "$program"
 for name in DisplayName DisplayVersion Publisher UninstallString EstimatedSize; do
     [ -n "$(value $name)" ] || fail "the Uninstall entry has no $name"
 done
-say "installed $(value DisplayVersion) into C:\\Program Files\\Tessaly ($(installed_files | wc -l) files, $(value EstimatedSize) KB)"
+say "installed $(value DisplayVersion) into C:\\Program Files\\Tessaly ($(installed_files | wc -l) files, $(printf '%d' "$(value EstimatedSize)") KB)"
 [ -f "$menu/Tessaly.lnk" ] || fail "no Start-menu shortcut"
 [ -f "$menu/StartUp/Tessaly.lnk" ] || fail "no shortcut in the common Startup folder"
 
