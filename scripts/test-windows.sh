@@ -321,6 +321,12 @@ say "host Qt $host_qt, $wine_version, MinGW g++ $mingw_package"
 say "ctest under wine ($test_time):"
 grep -E '^ *[0-9]+/[0-9]+ Test +#' "$test_log" | sed 's/^ */    /'
 sed -n '/tests passed\|tests failed out of/,$p' "$test_log" | sed 's/^/    /'
+# A suite's own output is in a file of its own (tests/CMakeLists.txt).
+for suite in $(sed -n 's/^[[:space:]]*[0-9]* - \(tst_[a-z]*\) (.*/\1/p' "$test_log"); do
+    say "$suite under wine, its failures:"
+    grep -E -A4 '^(FAIL!|XPASS)' "$c$build/tests/$suite.txt" 2>/dev/null | sed 's/^/    /' ||
+        echo "    (no output file: it did not start, or it crashed before writing)"
+done
 say "the deployed tessaly.exe under wine, end to end ($e2e_time):"
 echo "$e2e_output" | sed 's/^/    /'
 say "the setup program ($installer_time):"

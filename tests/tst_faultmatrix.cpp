@@ -424,8 +424,15 @@ void tst_FaultMatrix::fault()
     }
     }
 
-    if (requests >= 0)
-        QCOMPARE(service.requests(pathOf(exchange)).size(), requests);
+    if (requests >= 0) {
+        const auto seen = service.requests(pathOf(exchange)).size();
+        // A client may send an idempotent GET again on a fresh connection
+        // (seen under wine after a followed redirect); a POST never.
+        if (exchange == Exchange::PublicAddress)
+            QVERIFY2(seen == requests || seen == requests + 1, qPrintable(QString::number(seen)));
+        else
+            QCOMPARE(seen, requests);
+    }
     // Nothing leaves the origin, not even after a redirect.
     QVERIFY(other.requests().isEmpty());
     // Over a connection that failed verification, not a byte of the request.
