@@ -693,7 +693,7 @@ void tst_RefService::redirectsAndTimes_data()
     QTest::newRow("503 twice, then the usual answer")
         << QStringLiteral("/api/heartbeat") << QByteArrayLiteral(R"({"heartbeat": {"status": 503, "times": 2}})")
         << false << false << QList<int>{503, 503, 200} << QByteArray() << 3 << false;
-    // Qt sends a dropped request again, which finds the route back to normal.
+    // The request after the dropped one finds the route back to normal.
     QTest::newRow("a drop once, then the usual answer")
         << QStringLiteral("/api/devices?uid=1") << QByteArrayLiteral(R"({"devices": {"action": "drop", "times": 1}})")
         << false << false << QList<int>{201} << QByteArray() << 2 << false;
@@ -720,7 +720,11 @@ void tst_RefService::redirectsAndTimes()
         // and then sends the next request on a kept-alive connection twice.
         network = std::make_unique<QNetworkAccessManager>();
         network->setProxy(QNetworkProxy::NoProxy);
-        const Outcome outcome = post(target, body);
+        Outcome outcome = post(target, body);
+        // Qt 6.4 sends a POST whose connection dropped again by itself;
+        // Qt 6.11 does not (a POST is not idempotent), so the test does.
+        if (outcome.status == 0 && config.contains("\"drop\""))
+            outcome = post(target, body);
         QCOMPARE(outcome.status, status);
         if (status >= 300 && status < 400) {
             QCOMPARE(outcome.location, location);
