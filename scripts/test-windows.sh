@@ -144,7 +144,7 @@ else
     if [ -n "${TESSALY_QT_MINGW_REBUILD:-}" ]; then
         say "building Qt $host_qt for Windows again: TESSALY_QT_MINGW_REBUILD is set"
     else
-        say "building Qt $host_qt for Windows into $qt_entry (about 40 min on 2 idle cores)"
+        say "building Qt $host_qt for Windows into $qt_entry (about 15 min on 2 idle cores)"
     fi
     step_started=$(date +%s)
     new_entry=$(mktemp -d "$qt_cache/.$host_qt-$qt_hash.new.XXXXXX")
