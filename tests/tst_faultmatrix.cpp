@@ -233,9 +233,7 @@ void tst_FaultMatrix::initTestCase()
     // library, the system's roots, fonts) is not counted against the first row.
     MainWindow window(settingsFor(service.url()));
     window.show();
-    window.findChild<QLineEdit *>("usernameLineEdit")->setText("demo");
-    window.findChild<QLineEdit *>("passwordLineEdit")->setText("demo");
-    QTest::mouseClick(window.findChild<QPushButton *>("loginButton"), Qt::LeftButton);
+    signIn(window, "demo", "demo");
     QTRY_COMPARE_WITH_TIMEOUT(window.findChild<QLabel *>("statusLabel")->text(),
                               QStringLiteral("Login successful. Device registered."), 10000);
     memoryGrowthBytes(true);
@@ -347,9 +345,7 @@ void tst_FaultMatrix::fault()
     case Exchange::Login:
     case Exchange::Registration:
     case Exchange::PublicAddress: {
-        window.findChild<QLineEdit *>("usernameLineEdit")->setText("demo");
-        window.findChild<QLineEdit *>("passwordLineEdit")->setText("demo");
-        QTest::mouseClick(window.findChild<QPushButton *>("loginButton"), Qt::LeftButton);
+        signIn(window, "demo", "demo");
         QTRY_VERIFY_WITH_TIMEOUT(status->text() != QStringLiteral("Status"), bound);
         break;
     }

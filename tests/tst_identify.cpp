@@ -269,9 +269,7 @@ void tst_Identify::slowAnswersHoldNothingElse()
     QVERIFY2(outstanding <= 3, qPrintable(QString::number(outstanding)));
 
     QVERIFY(QMetaObject::invokeMethod(&window, "sendHeartbeat"));
-    window.findChild<QLineEdit *>("usernameLineEdit")->setText("demo");
-    window.findChild<QLineEdit *>("passwordLineEdit")->setText("demo");
-    QTest::mouseClick(window.findChild<QPushButton *>("loginButton"), Qt::LeftButton);
+    signIn(window, "demo", "demo");
     QTRY_COMPARE_WITH_TIMEOUT(window.findChild<QLabel *>("statusLabel")->text(),
                               QStringLiteral("Login successful. Device registered."), 5000);
     QTRY_COMPARE(log.matching("Heartbeat sent successfully.").size(), 1);

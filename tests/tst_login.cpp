@@ -45,7 +45,6 @@ private:
         QLabel *status;
     };
     static Form formOf(MainWindow &window);
-    static void signIn(MainWindow &window, const QString &username, const QString &password);
     QString echoedAddress();
 
     RefService service;
@@ -69,14 +68,6 @@ tst_Login::Form tst_Login::formOf(MainWindow &window)
              window.findChild<QLineEdit *>("passwordLineEdit"),
              window.findChild<QPushButton *>("loginButton"),
              window.findChild<QLabel *>("statusLabel") };
-}
-
-void tst_Login::signIn(MainWindow &window, const QString &username, const QString &password)
-{
-    const Form form = formOf(window);
-    form.username->setText(username);
-    form.password->setText(password);
-    QTest::mouseClick(form.login, Qt::LeftButton);
 }
 
 // The address the service's echo gives this client: loopback, over IPv4 or IPv6.

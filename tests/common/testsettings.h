@@ -6,8 +6,11 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QLineEdit>
 #include <QMenu>
+#include <QPushButton>
 #include <QStandardPaths>
+#include <QTest>
 #include <QTimer>
 #include <QUrl>
 
@@ -35,6 +38,14 @@ inline AgentSettings settingsFor(const QUrl &service)
     // Some Qt versions notice a connection closed mid-body only at the timeout.
     settings.transferTimeoutMs = 4000;
     return settings;
+}
+
+// Types a user name and password into the window's form and clicks Login.
+inline void signIn(QMainWindow &window, const QString &username, const QString &password)
+{
+    window.findChild<QLineEdit *>("usernameLineEdit")->setText(username);
+    window.findChild<QLineEdit *>("passwordLineEdit")->setText(password);
+    QTest::mouseClick(window.findChild<QPushButton *>("loginButton"), Qt::LeftButton);
 }
 
 // Runs the application's own event loop, as the program does: start() runs
