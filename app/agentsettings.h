@@ -16,6 +16,9 @@ struct AgentSettings
     int retryDelayMs = 10000;
     int transferTimeoutMs = 30000;  // without a byte
     int requestDeadlineMs = 30000;  // from sending, however the bytes arrive
+    // After sending, without the head or a body byte reaching the agent; only
+    // where Qt holds what it gathers meanwhile without bound (replyguard.h).
+    int stallTimeoutMs = 2500;
 
     static AgentSettings compiledIn();
 };

@@ -102,8 +102,12 @@ void MainWindow::startTimers()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    // Hiding is only safe while a tray offers the way back and the way out.
-    if (trayIcon && trayIcon->isVisible() && QSystemTrayIcon::isSystemTrayAvailable()) {
+    // Only the user's own close hides the window. A close that the program
+    // asks for goes through: Quit closes every window first, and refusing
+    // here would refuse the quit. Hiding is only safe while a tray offers the
+    // way back and the way out.
+    if (event->spontaneous() && trayIcon && trayIcon->isVisible()
+        && QSystemTrayIcon::isSystemTrayAvailable()) {
         hide();
         event->ignore();
     } else {
@@ -119,8 +123,41 @@ void MainWindow::post(const Service::PostRequest &message, ReplyHandler handler)
 {
     Service::trustCompiledInCertificates();
     QNetworkReply *reply = networkManager->post(message.request, message.body);
-    Service::limitReply(reply, { settings.requestDeadlineMs, Service::MaxServiceReplyBytes });
+    limit(reply, Service::MaxServiceReplyBytes);
     connect(reply, &QNetworkReply::finished, this, [this, reply, handler] { (this->*handler)(reply); });
+}
+
+// Holds a reply just sent to the limits every reply is held to.
+void MainWindow::limit(QNetworkReply *reply, qint64 maxBodyBytes)
+{
+    Service::limitReply(reply, { settings.requestDeadlineMs, settings.stallTimeoutMs, maxBodyBytes });
+    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        if (reply->manager() == networkManager && Service::endedWithoutAnswer(reply))
+            renewNetworkManager();
+    });
+}
+
+// Qt keeps a connection whose TLS handshake the peer never answered, and
+// queues later requests to that origin behind it instead of opening another:
+// after an outage every request would time out until the peer closed it. So
+// a request that got no answer retires the manager: later requests start on
+// fresh connections, and the old manager goes once its last reply has.
+// (clearConnectionCache() would strand the replies still in flight: they
+// never finish.)
+void MainWindow::renewNetworkManager()
+{
+    QNetworkAccessManager *retired = networkManager;
+    networkManager = new QNetworkAccessManager(this);
+
+    // The reply that ended without an answer is among them until its handler ends.
+    const QList<QNetworkReply *> replies = retired->findChildren<QNetworkReply *>(Qt::FindDirectChildrenOnly);
+    auto remaining = std::make_shared<qsizetype>(replies.size());
+    for (QNetworkReply *reply : replies) {
+        connect(reply, &QObject::destroyed, retired, [retired, remaining] {
+            if (--*remaining == 0)
+                retired->deleteLater();
+        });
+    }
 }
 
 QString MainWindow::readMacAddress() const
@@ -136,7 +173,7 @@ std::optional<QString> MainWindow::fetchPublicAddress()
     Service::trustCompiledInCertificates();
     QNetworkReply *reply = networkManager->get(
             Service::publicAddressRequest(settings.publicAddressUrl, settings.transferTimeoutMs));
-    Service::limitReply(reply, { settings.requestDeadlineMs, Identity::MaxPublicAddressReplyBytes });
+    limit(reply, Identity::MaxPublicAddressReplyBytes);
 
     QEventLoop loop;
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);

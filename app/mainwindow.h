@@ -49,6 +49,8 @@ private:
 
     using ReplyHandler = void (MainWindow::*)(QNetworkReply *);
     void post(const Service::PostRequest &message, ReplyHandler handler);
+    void limit(QNetworkReply *reply, qint64 maxBodyBytes);
+    void renewNetworkManager();
 
     void handleLoginReply(QNetworkReply *reply);
     void registerDevice(qint32 userId);

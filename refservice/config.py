@@ -12,8 +12,9 @@ except ImportError:
 
 ROUTES = ("login", "devices", "heartbeat", "identify", "ip")
 ACTIONS = ("answer", "hang", "drop", "drop_mid_body", "trickle", "endless",
-           "endless_chunked", "endless_headers", "redirect", "h2_header_bomb",
-           "h2_endless_continuation")
+           "endless_chunked", "endless_headers", "endless_header_line",
+           "endless_chunk_line", "one_byte_chunks", "redirect",
+           "h2_header_bomb", "h2_endless_continuation")
 # Over HTTP/1.1 these fall back to the route's normal answer. The other way
 # round, endless_headers has no HTTP/2 form: an h2 stream answers as usual.
 HTTP2_ONLY_ACTIONS = ("h2_header_bomb", "h2_endless_continuation")
@@ -88,7 +89,7 @@ def check_update(update):
         elif key in ROUTES:
             if value is not None:
                 check_route(key, value)
-        elif key in ("identify_once", "http2"):
+        elif key in ("identify_once", "http2", "silent"):
             if value is not None and not isinstance(value, bool):
                 raise ConfigError("%s: expected true or false" % key)
             if key == "http2" and value and HTTP2_MISSING:

@@ -1,5 +1,6 @@
 """HTTP/1.1 over one TLS connection, in that connection's own thread."""
 
+import itertools
 import math
 import select
 import socket
@@ -145,8 +146,11 @@ class Handler(BaseHTTPRequestHandler):
         if action in ("endless", "endless_chunked"):
             self._endless(plan, chunked=action == "endless_chunked")
             return
-        if action == "endless_headers":
-            self._endless_headers(plan)
+        if action in ("endless_headers", "endless_header_line"):
+            self._endless_headers(plan, one_line=action == "endless_header_line")
+            return
+        if action in ("endless_chunk_line", "one_byte_chunks"):
+            self._endless_chunks(plan, one_byte=action == "one_byte_chunks")
             return
 
         status, content_type, payload, repeat = plan.answer(
@@ -223,20 +227,44 @@ class Handler(BaseHTTPRequestHandler):
         while not stopping.is_set():
             self.wfile.write(piece)
 
-    def _endless_headers(self, plan):
+    def _endless_headers(self, plan, one_line):
         self.close_connection = True
         self.send_response_only(plan.status())
         self.flush_headers()
-        self._note("sending header lines for ever")
-        stopping = self.server.state.stopping
-        number = 0
+        self._note("sending %s for ever" % ("one header line" if one_line else "header lines"))
+        if one_line:
+            self.wfile.write(b"X-Filler: ")
+            lines = (routes.HEADER_FILLER * 64 for _ in iter(int, 1))
+        else:
+            lines = (b"".join(b"X-Filler-%d: %s\r\n" % (number + i, routes.HEADER_FILLER)
+                              for i in range(64))
+                     for number in itertools.count(0, 64))
         # Never the blank line that ends the head. Ends with an error once
         # the client closes, or we shut the socket.
+        stopping = self.server.state.stopping
+        for piece in lines:
+            if stopping.is_set():
+                break
+            self.wfile.write(piece)
+
+    def _endless_chunks(self, plan, one_byte):
+        """A chunked body that never ends: chunks of one byte each, or one
+        chunk-size line whose extension never ends."""
+        self.close_connection = True
+        self.send_response(plan.status())
+        self.send_header("Content-Type", plan.content_type())
+        self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        if one_byte:
+            self._note("sending one-byte chunks for ever")
+            piece = b"1\r\nx\r\n" * 16384
+        else:
+            self._note("sending one chunk-size line for ever")
+            self.wfile.write(b"1;ext=")
+            piece = routes.HEADER_FILLER * 64
+        stopping = self.server.state.stopping
         while not stopping.is_set():
-            self.wfile.write(b"".join(
-                b"X-Filler-%d: %s\r\n" % (number + i, routes.HEADER_FILLER)
-                for i in range(64)))
-            number += 64
+            self.wfile.write(piece)
 
     def _client_gone(self, seconds):
         """Waits up to seconds; True once the client has closed the

@@ -5,6 +5,7 @@ import errno
 import ipaddress
 import json
 import os
+import select
 import signal
 import socket
 import socketserver
@@ -52,6 +53,9 @@ class Server(socketserver.ThreadingTCPServer):
             raise
 
     def finish_request(self, raw, client_address):
+        if self.state.is_silent():
+            self._stay_silent(raw, client_address)
+            return
         # Offer h2 only to connections accepted while HTTP/2 is on.
         context = self.contexts["h2" if self.state.offers_http2()
                                 else "http/1.1"]
@@ -69,6 +73,25 @@ class Server(socketserver.ThreadingTCPServer):
                 http2.Connection(sock, client_address, self.state).run()
             else:
                 http1.Handler(sock, client_address, self)
+
+    def _stay_silent(self, raw, client_address):
+        """An outage that still accepts connections: the connection gets no
+        TLS handshake, not even once the service answers again, until the
+        client closes it or the service stops."""
+        log("%s accepted, staying silent" % client_address[0])
+        stopping = self.state.stopping
+        with self.connections.open(raw):
+            while not stopping.is_set():
+                readable, _, _ = select.select([raw], [], [], 0.2)
+                if not readable:
+                    continue
+                # The client's hello is read and dropped; nothing comes back.
+                try:
+                    if not raw.recv(65536):
+                        break
+                except OSError:
+                    break
+        log("%s silent connection ended" % client_address[0])
 
     def handle_error(self, request, client_address):
         log("%s error: %s" % (client_address[0], sys.exc_info()[1]))

@@ -27,6 +27,7 @@ class State:
         self.identify_once = False
         self.fail_heartbeats = 0
         self.http2 = False
+        self.silent = False
         self.users = copy.deepcopy(DEFAULT_USERS)
 
     def reset(self):
@@ -46,6 +47,7 @@ class State:
             "identify_once": self.identify_once,
             "fail_heartbeats": self.fail_heartbeats,
             "http2": self.http2,
+            "silent": self.silent,
             "users": copy.deepcopy(self.users),
             "routes": copy.deepcopy(self.routes),
         }
@@ -72,6 +74,8 @@ class State:
                     self.identify_once = bool(value)
                 elif key == "http2":
                     self.http2 = bool(value)
+                elif key == "silent":
+                    self.silent = bool(value)
                 elif key == "fail_heartbeats":
                     self.fail_heartbeats = value or 0
                 elif key == "users":
@@ -91,6 +95,10 @@ class State:
     def offers_http2(self):
         with self.lock:
             return self.http2
+
+    def is_silent(self):
+        with self.lock:
+            return self.silent
 
     def request_identify(self):
         with self.lock:

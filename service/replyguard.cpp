@@ -10,6 +10,7 @@ void restrictRequest(QNetworkRequest &request)
 {
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::SameOriginRedirectPolicy);
+    request.setMaximumRedirectsAllowed(MaxRedirects);
     if (!AllowsHttp2)
         request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
 }
@@ -19,7 +20,26 @@ void limitReply(QNetworkReply *reply, const ReplyLimits &limits)
     // Qt's transfer timeout restarts with every byte; this one does not.
     QTimer::singleShot(limits.deadlineMs, Qt::PreciseTimer, reply, [reply] { reply->abort(); });
 
+    if (!QtBoundsHttp1Framing && limits.stallMs > 0) {
+        // Bytes Qt is still gathering into a head or a chunk-size line restart
+        // its transfer timeout but reach nobody; only what reaches the agent
+        // restarts this one.
+        auto *stall = new QTimer(reply);
+        stall->setSingleShot(true);
+        stall->setInterval(limits.stallMs);
+        QObject::connect(stall, &QTimer::timeout, reply, &QNetworkReply::abort);
+        const auto restart = [stall] { stall->start(); };
+        QObject::connect(reply, &QNetworkReply::requestSent, stall, restart);
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, stall, restart);
+        QObject::connect(reply, &QIODevice::readyRead, stall, restart);
+        QObject::connect(reply, &QNetworkReply::finished, stall, &QTimer::stop);
+    }
+
     const qint64 maxBytes = limits.maxBodyBytes;
+    // Qt hands a reply's body over in as many pieces as the peer sent, one
+    // queued signal each: one-byte chunks would queue millions of them before
+    // the checks below run. Past this size Qt stops reading from the peer.
+    reply->setReadBufferSize(maxBytes + 1);
     QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, maxBytes] {
         bool known = false;
         const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
@@ -33,6 +53,14 @@ void limitReply(QNetworkReply *reply, const ReplyLimits &limits)
         if (reply->bytesAvailable() > maxBytes)
             reply->abort();
     });
+}
+
+bool endedWithoutAnswer(const QNetworkReply *reply)
+{
+    // Qt 6.4 reports its transfer timeout as a cancel, later versions as a timeout.
+    const QNetworkReply::NetworkError error = reply->error();
+    return (error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError)
+            && !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
 }
 
 } // namespace Service

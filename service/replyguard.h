@@ -14,9 +14,13 @@ namespace Service {
 // The service's answers are small JSON objects; anything larger is not one.
 constexpr qint64 MaxServiceReplyBytes = 64 * 1024;
 
+// Redirects followed for one request, each within the request's own origin.
+constexpr int MaxRedirects = 3;
+
 struct ReplyLimits
 {
     int deadlineMs;        // from sending to finishing, however the bytes arrive
+    int stallMs;           // without a head or body byte reaching the agent (see below)
     qint64 maxBodyBytes;   // received body, read or not
 };
 
@@ -27,16 +31,36 @@ struct ReplyLimits
 // 6.11.2's cap the block at 256 KiB and reject both attacks (measured).
 constexpr bool AllowsHttp2 = QT_VERSION >= QT_VERSION_CHECK(6, 11, 2);
 
-// Redirects only within the request's own origin (scheme, host and port),
-// and HTTP/2 only where Qt bounds the header lists a peer may send.
+// Whether Qt's HTTP/1.1 reader bounds what it holds before the agent sees it:
+// a response head and a chunk-size line. Stock Qt does not, and keeps both in
+// memory until they end, tens of MiB a second from a fast peer; the Qt that
+// the Windows release is built with carries a patch that does (the build finds
+// out from Qt's own headers).
+#ifdef TESSALY_QT_BOUNDS_HTTP1_FRAMING
+constexpr bool QtBoundsHttp1Framing = true;
+#else
+constexpr bool QtBoundsHttp1Framing = false;
+#endif
+
+// At most MaxRedirects redirects, each within the request's own origin
+// (scheme, host and port), and HTTP/2 only where Qt bounds the header lists a
+// peer may send.
 void restrictRequest(QNetworkRequest &request);
 
 // Aborts reply when limits.deadlineMs have passed, or as soon as its body
-// (announced or received) exceeds limits.maxBodyBytes. An aborted reply
-// finishes with an error, so its handler takes its usual failure path and
-// never parses a cut body. The unread body of a reply stays in its buffer,
-// bounded by the cap, and goes with the reply.
+// (announced or received) exceeds limits.maxBodyBytes. Where Qt does not bound
+// a response head or a chunk-size line itself, also when limits.stallMs pass
+// with nothing reaching the agent after the request went out: neither the
+// head nor a byte of the body. An aborted reply finishes with an error, so
+// its handler takes its usual failure path and never parses a cut body. The
+// unread body of a reply stays in its buffer, bounded by the cap, and goes
+// with the reply.
 void limitReply(QNetworkReply *reply, const ReplyLimits &limits);
+
+// Whether a finished reply was given up (by a limit above or Qt's transfer
+// timeout) before any answer came: its connection may still be waiting on a
+// peer that never finished the TLS handshake.
+bool endedWithoutAnswer(const QNetworkReply *reply);
 
 } // namespace Service
 

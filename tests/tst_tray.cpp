@@ -1,5 +1,6 @@
-// The window with a real system tray, on an X display: closing hides it, the
-// agent keeps working while hidden, and the tray menu brings it back or quits.
+// The window with a real system tray, on an X display: the user's close hides
+// it, the agent keeps working while hidden, and the tray menu brings it back
+// or quits.
 
 #include "app/mainwindow.h"
 #include "common/refservice.h"
@@ -20,6 +21,8 @@ private slots:
     void initTestCase();
     void closeHidesAndTheAgentKeepsWorking();
     void showBringsTheSameWindowBack();
+    void quitQuits_data();
+    void quitQuits();
 
 private:
     static QAction *trayAction(MainWindow &window, const QString &text);
@@ -50,7 +53,7 @@ void tst_Tray::closeHidesAndTheAgentKeepsWorking()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 
-    QVERIFY(!window.close());
+    QVERIFY(!closeAsUser(window));
     QVERIFY(!window.isVisible());
     QVERIFY(window.findChild<QSystemTrayIcon *>()->isVisible());
 
@@ -66,12 +69,35 @@ void tst_Tray::showBringsTheSameWindowBack()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     window.findChild<QLineEdit *>("usernameLineEdit")->setText("alice");
-    QVERIFY(!window.close());
+    QVERIFY(!closeAsUser(window));
     QTRY_VERIFY(!window.isVisible());
 
     trayAction(window, "Show")->trigger();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QCOMPARE(window.findChild<QLineEdit *>("usernameLineEdit")->text(), QStringLiteral("alice"));
+}
+
+void tst_Tray::quitQuits_data()
+{
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("window shown") << true;
+    QTest::newRow("window hidden") << false;
+}
+
+// Quit closes every window first, the tray icon's own included, in an order
+// that changes from run to run; a window that refuses the close refuses the
+// quit. So Quit is tried many times over.
+void tst_Tray::quitQuits()
+{
+    QFETCH(bool, shown);
+    for (int run = 0; run < 20; ++run) {
+        MainWindow window(settingsFor(service.url()));
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        if (!shown)
+            QVERIFY(!closeAsUser(window));
+        QCOMPARE(runUntilQuit(window, [] {}, true, 0), 0);
+    }
 }
 
 QTEST_MAIN(tst_Tray)

@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -13,6 +14,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+#include <QWindow>
+#include <QtTest/qtestspontaneevent.h>
 
 #include <functional>
 
@@ -48,27 +51,40 @@ inline void signIn(QMainWindow &window, const QString &username, const QString &
     QTest::mouseClick(window.findChild<QPushButton *>("loginButton"), Qt::LeftButton);
 }
 
+// Closes the window as its user does, from its title bar: the close event
+// comes from the window system, not from the program. Returns whether the
+// window accepted it.
+inline bool closeAsUser(QWidget &window)
+{
+    QCloseEvent event;
+    QSpontaneKeyEvent::setSpontaneous(&event);
+    QCoreApplication::sendEvent(window.windowHandle(), &event);
+    return event.isAccepted();
+}
+
 // Runs the application's own event loop, as the program does: start() runs
 // from it, and quitAfterMs later the user quits, from the tray menu or by
-// closing the window (which ends the program where there is no tray). Returns
-// once the loop has ended, as the program's main() would.
-inline void runUntilQuit(QMainWindow &window, const std::function<void()> &start, bool fromTray,
-                         int quitAfterMs)
+// closing the window (which ends the program where there is no tray).
+// Returns what the loop returned, as the program's main() would, or -1 when
+// the quit did not end it.
+inline int runUntilQuit(QMainWindow &window, const std::function<void()> &start, bool fromTray,
+                        int quitAfterMs)
 {
     QTimer::singleShot(0, &window, start);
     QTimer::singleShot(quitAfterMs, &window, [&window, fromTray] {
         if (fromTray)
             window.findChild<QMenu *>()->actions().at(1)->trigger();  // "Quit"
         else
-            window.close();
+            closeAsUser(window);
     });
     QTimer guard;  // never hang the suite
-    guard.callOnTimeout(qApp, &QCoreApplication::quit);
+    guard.callOnTimeout(qApp, [] { QCoreApplication::exit(-1); });
     guard.start(quitAfterMs + 20000);
-    QApplication::exec();
+    const int status = QApplication::exec();
     // Quitting may have posted a second quit (the window closed last); in the
     // program nothing runs after the loop, here the test goes on.
     QCoreApplication::removePostedEvents(qApp, QEvent::Quit);
+    return status;
 }
 
 #endif // TESTSETTINGS_H
