@@ -38,8 +38,15 @@ void limitReply(QNetworkReply *reply, const ReplyLimits &limits)
     const qint64 maxBytes = limits.maxBodyBytes;
     // Qt hands a reply's body over in as many pieces as the peer sent, one
     // queued signal each: one-byte chunks would queue millions of them before
-    // the checks below run. Past this size Qt stops reading from the peer.
-    reply->setReadBufferSize(maxBytes + 1);
+    // the checks below run. With a read buffer Qt stops reading from the peer
+    // once it holds that much; of one-byte pieces it hands over one byte
+    // less, so the buffer is two bytes past the cap for the check to see it.
+    // Qt passes the size on only to a request under way: a POST, and each
+    // redirect, start later, so it is passed again once the request is out.
+    const qint64 bufferSize = maxBytes + 2;
+    reply->setReadBufferSize(bufferSize);
+    QObject::connect(reply, &QNetworkReply::requestSent, reply,
+                     [reply, bufferSize] { reply->setReadBufferSize(bufferSize); });
     QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, maxBytes] {
         bool known = false;
         const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);

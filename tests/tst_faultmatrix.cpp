@@ -2,7 +2,8 @@
 // way the other side can fail or attack: the outcome the user or the log sees,
 // no crash, what ends the exchange and when, the memory it may cost, and
 // nothing sent where it must not go: not over a connection whose certificate
-// did not verify, not to another origin.
+// did not verify, not to another origin. Each exchange is one row of
+// `exchanges`, each fault one row of `faults`; every pair runs.
 
 #include "app/mainwindow.h"
 #include "common/logcapture.h"
@@ -15,12 +16,12 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <iterator>
 
 #ifdef Q_OS_WIN
 #  include <windows.h>
@@ -29,17 +30,61 @@
 
 namespace {
 
-enum class Exchange { Login, Registration, Heartbeat, Identify, PublicAddress };
-enum class Endpoint { Good, Refused, Untrusted, WrongHost };
+// Where an exchange's outcome shows: the status label, the log, or the public
+// address in the device registration that follows the lookup.
+enum class Shows { StatusLabel, Log, RegisteredAddress };
+
+struct Exchange
+{
+    const char *name;
+    const char *route;       // the reference service's route
+    const char *path;        // as the agent asks for it; the registration carries demo's user id
+    const char *goodAnswer;  // a body the agent takes for the service's own answer
+    qint64 cap;              // the largest answer the agent takes
+    const char *slot;        // the window's slot that sets it off; none: a sign-in
+    Shows shows;
+    // The status text, or the start of the one log message, when the
+    // exchange fails, when its body says nothing, and when it is answered.
+    const char *failed;
+    const char *notAnAnswer;
+    const char *answered;
+};
+
+const Exchange exchanges[] = {
+    { "login", "login", "/login", R"({"success": true, "user_id": 42})",
+      Service::MaxServiceReplyBytes, nullptr, Shows::StatusLabel,
+      "Network error.", "Login failed.", "Login successful. Device registered." },
+    { "registration", "devices", "/api/devices?uid=42", R"({"status": "ok"})",
+      Service::MaxServiceReplyBytes, nullptr, Shows::StatusLabel,
+      "Login OK, but device not uploaded.", "Login successful. Device registered.",
+      "Login successful. Device registered." },
+    { "heartbeat", "heartbeat", "/api/heartbeat", R"({"status": "ok"})",
+      Service::MaxServiceReplyBytes, "sendHeartbeat", Shows::Log,
+      "Heartbeat failed: \"", "Heartbeat sent successfully.", "Heartbeat sent successfully." },
+    { "identify", "identify", "/api/ping-identify", R"({"identify": false})",
+      Service::MaxServiceReplyBytes, "checkIdentifyStatus", Shows::Log,
+      "Identify check failed: \"", "Identify status: false", "Identify status: false" },
+    { "public address", "ip", "/", "127.0.0.1",
+      Identity::MaxPublicAddressReplyBytes, nullptr, Shows::RegisteredAddress,
+      "", "", "" },
+};
+
+// The log message that says why each exchange shown in the status label failed.
+const char *failureLog(const Exchange &exchange)
+{
+    return QByteArray(exchange.route) == "login" ? "Login error: \"" : "Device upload error: \"";
+}
+
+enum class Endpoint { Good, Refused, Untrusted, WrongHost, Silent };
 // What the agent makes of the exchange.
 enum class Outcome {
     Fails,       // the network layer reports an error
     NotAnAnswer, // no error, but the body says nothing (login refused, no identify, no address)
     Answers,     // the service's own answer reaches the agent
 };
-// What ends the exchange: the answer or a guard before any timer could, Qt's
-// transfer timeout, or the agent's own deadline.
-enum class Ends { Promptly, AtTimeout, AtDeadline };
+// What ends the exchange: the answer or a guard before any timer could, the
+// agent's stall guard, Qt's transfer timeout, or the agent's own deadline.
+enum class Ends { Promptly, AtStall, AtTimeout, AtDeadline };
 
 struct Fault
 {
@@ -57,6 +102,9 @@ const QByteArray someJson = R"({\"success\": true, \"user_id\": 5, \"identify\":
 // Where the agent allows HTTP/2, Qt itself refuses a header bomb; elsewhere
 // the agent never offers HTTP/2 and the service answers over HTTP/1.1.
 constexpr Outcome overHttp2 = Service::AllowsHttp2 ? Outcome::Fails : Outcome::Answers;
+// A head or a chunk-size line without end: refused on sight by a Qt that
+// bounds them, else given up by the agent once nothing reaches it.
+constexpr Ends framingEnds = Service::QtBoundsHttp1Framing ? Ends::Promptly : Ends::AtStall;
 
 // Route texts may hold {answer} (the route's own good answer), {self} (the
 // route's own path), {other} (the same path on another origin that the agent
@@ -67,6 +115,7 @@ const Fault faults[] = {
     { "connection refused", Endpoint::Refused, "", Outcome::Fails },
     { "untrusted certificate", Endpoint::Untrusted, "", Outcome::Fails },
     { "wrong host name", Endpoint::WrongHost, "", Outcome::Fails },
+    { "silent handshake, then recovery", Endpoint::Silent, "", Outcome::Fails, Ends::AtTimeout },
     { "401 with JSON", Endpoint::Good, R"({"status": 401, "body": "JSON"})", Outcome::Fails },
     { "401 without body", Endpoint::Good, R"({"status": 401, "body": ""})", Outcome::Fails },
     { "404 with JSON", Endpoint::Good, R"({"status": 404, "body": "JSON"})", Outcome::Fails },
@@ -81,11 +130,17 @@ const Fault faults[] = {
     { "10 MiB of garbage", Endpoint::Good, R"({"status": 200, "body": "garbage!", "body_repeat": 1310720})", Outcome::Fails },
     { "endless body", Endpoint::Good, R"({"action": "endless"})", Outcome::Fails },
     { "endless chunked body", Endpoint::Good, R"({"action": "endless_chunked"})", Outcome::Fails },
-    { "hangs", Endpoint::Good, R"({"action": "hang"})", Outcome::Fails, Ends::AtTimeout },
-    { "trickles", Endpoint::Good, R"({"action": "trickle", "interval": 0.4})", Outcome::Fails, Ends::AtDeadline },
-    { "announces more than the cap", Endpoint::Good, R"({"action": "trickle", "interval": 0.4, "announced": 100000})", Outcome::Fails, Ends::Promptly },
+    { "one-byte chunks", Endpoint::Good, R"({"action": "one_byte_chunks"})", Outcome::Fails },
+    { "endless header lines", Endpoint::Good, R"({"action": "endless_headers"})", Outcome::Fails, framingEnds },
+    { "one endless header line", Endpoint::Good, R"({"action": "endless_header_line"})", Outcome::Fails, framingEnds },
+    { "endless chunk-size line", Endpoint::Good, R"({"action": "endless_chunk_line"})", Outcome::Fails, framingEnds },
+    { "hangs", Endpoint::Good, R"({"action": "hang"})", Outcome::Fails,
+      Service::QtBoundsHttp1Framing ? Ends::AtTimeout : Ends::AtStall },
+    { "trickles", Endpoint::Good, R"({"action": "trickle", "interval": 0.25})", Outcome::Fails, Ends::AtDeadline },
+    { "announces more than the cap", Endpoint::Good, R"({"action": "trickle", "interval": 0.25, "announced": 100000})", Outcome::Fails },
     { "dropped mid-body", Endpoint::Good, R"({"action": "drop_mid_body", "body": "JSON"})", Outcome::Fails, Ends::AtTimeout },
     { "307 to the same origin, once", Endpoint::Good, R"({"action": "redirect", "status": 307, "location": "{self}", "times": 1})", Outcome::Answers, Ends::Promptly, "", 2 },
+    { "redirect loop on the origin", Endpoint::Good, R"({"action": "redirect", "status": 307, "location": "{self}"})", Outcome::Fails, Ends::Promptly, "", 1 + Service::MaxRedirects },
     { "307 to another origin", Endpoint::Good, R"({"action": "redirect", "status": 307, "location": "{other}"})", Outcome::Fails, Ends::Promptly, "", 1 },
     { "308 to another origin", Endpoint::Good, R"({"action": "redirect", "status": 308, "location": "{other}"})", Outcome::Fails, Ends::Promptly, "", 1 },
     { "302 to plain http", Endpoint::Good, R"({"action": "redirect", "status": 302, "location": "{http}"})", Outcome::Fails, Ends::Promptly, "", 1 },
@@ -129,59 +184,13 @@ qint64 memoryGrowthBytes(bool reset)
 #endif
 }
 
-const char *routeName(Exchange exchange)
+QString pathOf(const Exchange &exchange)
 {
-    switch (exchange) {
-    case Exchange::Login: return "login";
-    case Exchange::Registration: return "devices";
-    case Exchange::Heartbeat: return "heartbeat";
-    case Exchange::Identify: return "identify";
-    case Exchange::PublicAddress: return "ip";
-    }
-    return "";
-}
-
-// The route's path as the agent asks for it; the registration carries the
-// reference service's user id for demo.
-QString requestPathOf(Exchange exchange)
-{
-    switch (exchange) {
-    case Exchange::Login: return QStringLiteral("/login");
-    case Exchange::Registration: return QStringLiteral("/api/devices?uid=42");
-    case Exchange::Heartbeat: return QStringLiteral("/api/heartbeat");
-    case Exchange::Identify: return QStringLiteral("/api/ping-identify");
-    case Exchange::PublicAddress: return QStringLiteral("/");
-    }
-    return QString();
-}
-
-QString pathOf(Exchange exchange)
-{
-    return requestPathOf(exchange).section(u'?', 0, 0);
-}
-
-// A body the agent takes for the service's own answer.
-QString goodAnswer(Exchange exchange)
-{
-    switch (exchange) {
-    case Exchange::Login: return QStringLiteral(R"({"success": true, "user_id": 42})");
-    case Exchange::Registration:
-    case Exchange::Heartbeat: return QStringLiteral(R"({"status": "ok"})");
-    case Exchange::Identify: return QStringLiteral(R"({"identify": false})");
-    case Exchange::PublicAddress: return QStringLiteral("127.0.0.1");
-    }
-    return QString();
-}
-
-qint64 byteCap(Exchange exchange)
-{
-    return exchange == Exchange::PublicAddress ? Identity::MaxPublicAddressReplyBytes
-                                               : Service::MaxServiceReplyBytes;
+    return QString::fromLatin1(exchange.path).section(u'?', 0, 0);
 }
 
 } // namespace
 
-Q_DECLARE_METATYPE(Exchange)
 Q_DECLARE_METATYPE(Endpoint)
 Q_DECLARE_METATYPE(Outcome)
 Q_DECLARE_METATYPE(Ends)
@@ -198,18 +207,24 @@ private slots:
 
 private:
     QString endpointUrl(Endpoint endpoint) const;
-    QByteArray routeFor(Exchange exchange, QByteArray route) const;
+    QByteArray routeFor(const Exchange &exchange, QByteArray route) const;
+    void run(MainWindow &window, const Exchange &exchange, LogCapture &log);
+    void checkOutcome(MainWindow &window, const Exchange &exchange, Outcome outcome,
+                      const LogCapture &log, RefService &home);
 
     RefService service;
     // The same service on another port, trusted like it: another origin.
     RefService other;
     QTemporaryDir otherCa;
     std::unique_ptr<RefService> untrusted;
+    // A service that accepts connections and stays silent until told otherwise.
+    RefService stalled;
     quint16 closedPort = 0;
 };
 
-// Short stand-ins for the program's 30 s: the deadline is well past the
-// transfer timeout, so each can be told from the other.
+// Short stand-ins for the program's values: each timer well apart from the
+// next, so that each can be told from the others.
+static constexpr int stallMs = 600;
 static constexpr int transferTimeoutMs = 1500;
 static constexpr int deadlineMs = 4000;
 // Far above what one exchange needs, far below what an unbounded one takes.
@@ -219,6 +234,7 @@ void tst_FaultMatrix::initTestCase()
 {
     QVERIFY2(startTestService(service), qPrintable(service.errorText()));
     QVERIFY2(other.start(), qPrintable(other.errorText()));
+    QVERIFY2(stalled.start(), qPrintable(stalled.errorText()));
     // The same service with a CA of its own, which the agent does not trust.
     QVERIFY(otherCa.isValid());
     untrusted = std::make_unique<RefService>(otherCa.path());
@@ -244,6 +260,7 @@ void tst_FaultMatrix::init()
     QVERIFY(service.reset());
     QVERIFY(other.reset());
     QVERIFY(untrusted->reset());
+    QVERIFY(stalled.reset());
 }
 
 QString tst_FaultMatrix::endpointUrl(Endpoint endpoint) const
@@ -253,14 +270,15 @@ QString tst_FaultMatrix::endpointUrl(Endpoint endpoint) const
     case Endpoint::Refused: return QStringLiteral("https://localhost:%1").arg(closedPort);
     case Endpoint::Untrusted: return untrusted->url().toString(QUrl::StripTrailingSlash);
     case Endpoint::WrongHost: return QStringLiteral("https://127.0.0.1:%1").arg(service.port());
+    case Endpoint::Silent: return stalled.url().toString(QUrl::StripTrailingSlash);
     }
     return QString();
 }
 
 // The route's answer with the row's placeholders filled in for exchange.
-QByteArray tst_FaultMatrix::routeFor(Exchange exchange, QByteArray route) const
+QByteArray tst_FaultMatrix::routeFor(const Exchange &exchange, QByteArray route) const
 {
-    const QByteArray path = requestPathOf(exchange).toUtf8();
+    const QByteArray path = exchange.path;
     route.replace("\"JSON\"", "\"" + someJson + "\"");
     route.replace("[JSON]", "[" + someJson + "]");
     route.replace("{self}", path);
@@ -269,10 +287,10 @@ QByteArray tst_FaultMatrix::routeFor(Exchange exchange, QByteArray route) const
 
     QJsonObject object = QJsonDocument::fromJson(route).object();
     if (object.value("body") == QStringLiteral("{answer}"))
-        object.insert("body", goodAnswer(exchange));
+        object.insert("body", QString::fromUtf8(exchange.goodAnswer));
     const QString padded = object.take("padded").toString();
     if (!padded.isEmpty()) {
-        const qint64 size = byteCap(exchange) + (padded == QStringLiteral("cap+1") ? 1 : 0);
+        const qint64 size = exchange.cap + (padded == QStringLiteral("cap+1") ? 1 : 0);
         object.insert("body", object.value("body").toString().leftJustified(int(size), u' '));
     }
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
@@ -280,7 +298,7 @@ QByteArray tst_FaultMatrix::routeFor(Exchange exchange, QByteArray route) const
 
 void tst_FaultMatrix::fault_data()
 {
-    QTest::addColumn<Exchange>("exchange");
+    QTest::addColumn<int>("exchange");
     QTest::addColumn<Endpoint>("endpoint");
     QTest::addColumn<QByteArray>("route");
     QTest::addColumn<QByteArray>("settings");
@@ -288,82 +306,130 @@ void tst_FaultMatrix::fault_data()
     QTest::addColumn<Ends>("ends");
     QTest::addColumn<int>("requests");
 
-    const QList<QPair<Exchange, const char *>> exchanges{
-        { Exchange::Login, "login" }, { Exchange::Registration, "registration" },
-        { Exchange::Heartbeat, "heartbeat" }, { Exchange::Identify, "identify" },
-        { Exchange::PublicAddress, "public address" } };
-    for (const auto &[exchange, exchangeName] : exchanges) {
+    for (int index = 0; index < int(std::size(exchanges)); ++index) {
+        const Exchange &exchange = exchanges[index];
         for (const Fault &fault : faults) {
             // The registration goes to the login's host: a host that cannot be
             // reached fails the login first.
-            if (exchange == Exchange::Registration && fault.endpoint != Endpoint::Good)
+            if (QByteArray(exchange.route) == "devices" && fault.endpoint != Endpoint::Good)
                 continue;
-            QTest::addRow("%s, %s", exchangeName, fault.name)
-                    << exchange << fault.endpoint << QByteArray(fault.route)
+            QTest::addRow("%s, %s", exchange.name, fault.name)
+                    << index << fault.endpoint << QByteArray(fault.route)
                     << QByteArray(fault.settings) << fault.outcome << fault.ends << fault.requests;
         }
     }
 }
 
+// Sets the exchange off and waits until its outcome shows.
+void tst_FaultMatrix::run(MainWindow &window, const Exchange &exchange, LogCapture &log)
+{
+    log.clear();
+    const int bound = deadlineMs + 8000;
+    switch (exchange.shows) {
+    case Shows::StatusLabel:
+    case Shows::RegisteredAddress: {
+        auto *status = window.findChild<QLabel *>("statusLabel");
+        status->setText(QStringLiteral("Status"));
+        signIn(window, "demo", "demo");
+        QTRY_VERIFY_WITH_TIMEOUT(status->text() != QStringLiteral("Status"), bound);
+        break;
+    }
+    case Shows::Log: {
+        const QString topic = QString::fromLatin1(exchange.failed).section(u' ', 0, 0);
+        QVERIFY(QMetaObject::invokeMethod(&window, exchange.slot));
+        QTRY_VERIFY_WITH_TIMEOUT(!log.matching(topic).isEmpty(), bound);
+        break;
+    }
+    }
+}
+
+// home is the service the agent signs in to, the one that sees the registration.
+void tst_FaultMatrix::checkOutcome(MainWindow &window, const Exchange &exchange, Outcome outcome,
+                                   const LogCapture &log, RefService &home)
+{
+    const QString status = window.findChild<QLabel *>("statusLabel")->text();
+    const QString expected = QString::fromUtf8(outcome == Outcome::Fails ? exchange.failed
+                                                : outcome == Outcome::NotAnAnswer ? exchange.notAnAnswer
+                                                                                  : exchange.answered);
+    switch (exchange.shows) {
+    case Shows::StatusLabel:
+        QCOMPARE(status, expected);
+        QCOMPARE(log.matching(failureLog(exchange)).size(), outcome == Outcome::Fails ? 1 : 0);
+        if (QByteArray(exchange.route) == "login")
+            QCOMPARE(home.requests("/api/devices").size(), outcome == Outcome::Answers ? 1 : 0);
+        break;
+    case Shows::Log: {
+        // One message, and for a failed heartbeat one retry.
+        const QString topic = expected.section(u' ', 0, 0);
+        QCOMPARE(log.matching(topic), QStringList{ log.matching(expected).value(0) });
+        if (QByteArray(exchange.route) == "heartbeat")
+            QCOMPARE(log.texts(QtDebugMsg).filter("Retrying").size(), outcome == Outcome::Fails ? 1 : 0);
+        break;
+    }
+    case Shows::RegisteredAddress: {
+        QCOMPARE(status, QStringLiteral("Login successful. Device registered."));
+        const QList<RefService::Request> registrations = home.requests("/api/devices");
+        QCOMPARE(registrations.size(), 1);
+        const bool noAddress = registrations.constFirst().body.contains("\"ip_address\": \"\",\n");
+        QVERIFY2(noAddress == (outcome != Outcome::Answers), registrations.constFirst().body.constData());
+        break;
+    }
+    }
+}
+
 void tst_FaultMatrix::fault()
 {
-    QFETCH(Exchange, exchange);
+    QFETCH(int, exchange);
     QFETCH(Endpoint, endpoint);
     QFETCH(QByteArray, route);
     QFETCH(QByteArray, settings);
     QFETCH(Outcome, outcome);
     QFETCH(Ends, ends);
     QFETCH(int, requests);
+    const Exchange &under = exchanges[exchange];
 
     QByteArray config = "{";
     if (!route.isEmpty())
-        config += "\"" + QByteArray(routeName(exchange)) + "\": " + routeFor(exchange, route);
+        config += "\"" + QByteArray(under.route) + "\": " + routeFor(under, route);
     if (!settings.isEmpty())
         config += (route.isEmpty() ? "" : ", ") + settings;
     QVERIFY2(service.configure(config + "}"), config.constData());
+    if (endpoint == Endpoint::Silent)
+        QVERIFY(stalled.configure(R"({"silent": true})"));
 
     AgentSettings agent = settingsFor(service.url());
+    agent.stallTimeoutMs = stallMs;
     agent.transferTimeoutMs = transferTimeoutMs;
     agent.requestDeadlineMs = deadlineMs;
     agent.retryDelayMs = 3600 * 1000;
     const QString url = endpointUrl(endpoint);
-    if (exchange == Exchange::PublicAddress)
+    if (under.shows == Shows::RegisteredAddress)
         agent.publicAddressUrl = url;
     else
         agent.serviceUrl = url;
+    // The service the exchange under test goes to, and the one the agent signs in to.
+    RefService &target = endpoint == Endpoint::Silent ? stalled : service;
+    RefService &home = under.shows == Shows::RegisteredAddress ? service : target;
 
     MainWindow window(agent);
     window.show();
-    auto *status = window.findChild<QLabel *>("statusLabel");
     LogCapture log;
     memoryGrowthBytes(true);
     QElapsedTimer clock;
     clock.start();
-    const int bound = deadlineMs + 8000;
-
-    switch (exchange) {
-    case Exchange::Login:
-    case Exchange::Registration:
-    case Exchange::PublicAddress: {
-        signIn(window, "demo", "demo");
-        QTRY_VERIFY_WITH_TIMEOUT(status->text() != QStringLiteral("Status"), bound);
-        break;
-    }
-    case Exchange::Heartbeat:
-        QVERIFY(QMetaObject::invokeMethod(&window, "sendHeartbeat"));
-        QTRY_VERIFY_WITH_TIMEOUT(!log.matching("Heartbeat").isEmpty(), bound);
-        break;
-    case Exchange::Identify:
-        QVERIFY(QMetaObject::invokeMethod(&window, "checkIdentifyStatus"));
-        QTRY_VERIFY_WITH_TIMEOUT(!log.matching("Identify").isEmpty(), bound);
-        break;
-    }
+    run(window, under, log);
+    if (QTest::currentTestFailed())
+        return;
     const qint64 elapsed = clock.elapsed();
     const qint64 growth = memoryGrowthBytes(false);
     qInfo("ended after %lld ms, memory grew by %lld KiB", elapsed, growth / 1024);
     switch (ends) {
     case Ends::Promptly:  // before any timer could have ended it
-        QVERIFY2(elapsed < deadlineMs / 2, "the exchange was not ended by its answer or a guard");
+        QVERIFY2(elapsed < (Service::QtBoundsHttp1Framing ? deadlineMs / 2 : stallMs),
+                 "the exchange was not ended by its answer or a guard");
+        break;
+    case Ends::AtStall:
+        QVERIFY2(elapsed < transferTimeoutMs, "the stall guard did not end the exchange");
         break;
     case Ends::AtTimeout:
         QVERIFY2(elapsed < deadlineMs, "the transfer timeout did not end the exchange");
@@ -373,69 +439,56 @@ void tst_FaultMatrix::fault()
                  "the deadline did not end the exchange");
         break;
     }
-    QVERIFY2(growth < maxMemoryGrowth, qPrintable(QStringLiteral("memory grew by %1 MiB").arg(growth >> 20)));
+    // Where Qt gathers a head or a chunk-size line without bound, tens of MiB
+    // a second, until the stall guard ends it.
+    const qint64 memoryBound = ends == Ends::AtStall ? 2 * maxMemoryGrowth : maxMemoryGrowth;
+    QVERIFY2(growth < memoryBound, qPrintable(QStringLiteral("memory grew by %1 MiB").arg(growth >> 20)));
     QTest::qWait(50);
 
-    const bool fails = outcome == Outcome::Fails;
-    switch (exchange) {
-    case Exchange::Login:
-        QCOMPARE(status->text(), fails ? QStringLiteral("Network error.")
-                 : outcome == Outcome::NotAnAnswer ? QStringLiteral("Login failed.")
-                                                   : QStringLiteral("Login successful. Device registered."));
-        QCOMPARE(log.matching("Login error: \"").size(), fails ? 1 : 0);
-        QCOMPARE(service.requests("/api/devices").size(), outcome == Outcome::Answers ? 1 : 0);
-        break;
-    case Exchange::Registration:
-        QCOMPARE(status->text(), fails ? QStringLiteral("Login OK, but device not uploaded.")
-                                       : QStringLiteral("Login successful. Device registered."));
-        QCOMPARE(log.matching("Device upload error: \"").size(), fails ? 1 : 0);
-        break;
-    case Exchange::Heartbeat:
-        if (fails) {
-            QCOMPARE(log.matching("Heartbeat failed: \"").size(), 1);
-            QCOMPARE(log.texts(QtDebugMsg).filter("Retrying").size(), 1);
-        } else {
-            QCOMPARE(log.matching("Heartbeat").size(), 1);
-            QCOMPARE(log.matching("Heartbeat sent successfully.").size(), 1);
-        }
-        break;
-    case Exchange::Identify:
-        QCOMPARE(log.matching("Identify").size(), 1);
-        QCOMPARE(log.matching(fails ? "Identify check failed: \"" : "Identify status: false").size(), 1);
-        break;
-    case Exchange::PublicAddress: {
 #ifdef Q_OS_WIN
-        // Measured under wine: once the cap aborts an endless answer on
-        // loopback, Qt's Schannel back end goes on decrypting what keeps
-        // arriving and the registration to the same host times out.
-        if (route.contains("\"endless"))
-            QEXPECT_FAIL("", "Schannel keeps reading an aborted endless answer (wine)", Abort);
+    // Measured under wine: once the cap aborts an endless answer on
+    // loopback, Qt's Schannel back end goes on decrypting what keeps
+    // arriving and the registration to the same host times out.
+    if (under.shows == Shows::RegisteredAddress
+        && (route.contains("\"endless\"") || route.contains("\"endless_chunked\"")))
+        QEXPECT_FAIL("", "Schannel keeps reading an aborted endless answer (wine)", Abort);
 #endif
-        QCOMPARE(status->text(), QStringLiteral("Login successful. Device registered."));
-        const QList<RefService::Request> registrations = service.requests("/api/devices");
-        QCOMPARE(registrations.size(), 1);
-        const bool noAddress = registrations.constFirst().body.contains("\"ip_address\": \"\",\n");
-        QVERIFY2(noAddress == (outcome != Outcome::Answers), registrations.constFirst().body.constData());
-        break;
-    }
-    }
+    checkOutcome(window, under, outcome, log, home);
+    if (QTest::currentTestFailed())
+        return;
 
     if (requests >= 0) {
-        const auto seen = service.requests(pathOf(exchange)).size();
+        const auto seen = target.requests(pathOf(under)).size();
         // A client may send an idempotent GET again on a fresh connection
-        // (seen under wine after a followed redirect); a POST never.
-        if (exchange == Exchange::PublicAddress)
-            QVERIFY2(seen == requests || seen == requests + 1, qPrintable(QString::number(seen)));
+        // (seen after followed redirects, on Qt 6.4 and under wine); a POST never.
+        if (under.shows == Shows::RegisteredAddress)
+            QVERIFY2(seen >= requests && seen <= 2 * requests, qPrintable(QString::number(seen)));
         else
             QCOMPARE(seen, requests);
     }
     // Nothing leaves the origin, not even after a redirect.
     QVERIFY(other.requests().isEmpty());
-    // Over a connection that failed verification, not a byte of the request.
+    // Over a connection that failed verification, or never finished its
+    // handshake, not a byte of the request.
     if (endpoint == Endpoint::Untrusted)
         QVERIFY(untrusted->requests().isEmpty());
-    if (endpoint == Endpoint::WrongHost)
-        QVERIFY(service.requests(pathOf(exchange)).isEmpty());
+    if (endpoint == Endpoint::WrongHost || endpoint == Endpoint::Silent)
+        QVERIFY(target.requests(pathOf(under)).isEmpty());
+
+    // Once the service answers again, the very next request reaches it.
+    if (endpoint == Endpoint::Silent) {
+        QVERIFY(service.reset());
+        QVERIFY(stalled.reset());  // silent no more
+        clock.restart();
+        run(window, under, log);
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY2(clock.elapsed() < deadlineMs / 2, "the request after the outage did not get through");
+        checkOutcome(window, under, Outcome::Answers, log, home);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(stalled.requests(pathOf(under)).size(), 1);
+    }
 }
 
 QTEST_MAIN(tst_FaultMatrix)
