@@ -55,6 +55,8 @@ chroot_packages=(
     iproute2 hostname
     # the setup program
     nsis
+    # tests/e2e/wmclose, closing a window as a window manager does
+    g++ libx11-dev
 )
 chroot_tools=(cmake ninja ccache x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump
               qmake6 dpkg-source wine wine64 Xvfb stalonetray xdotool xwininfo
@@ -276,9 +278,10 @@ rm -rf --one-file-system "$c$win/wine-deployed"
 service_url=$(sed -n 's/^TESSALY_SERVICE_URL:STRING=//p' "$c$build/CMakeCache.txt")
 screenshot=$win/tessaly-under-wine.png
 set +e
-e2e_output=$(in_chroot "$c" bash "$src/tests/e2e/login.sh" --wine "$session" "$win/wine-deployed" "$screenshot" \
+e2e_output=$(in_chroot "$c" g++ -O1 -o "$win/wmclose" "$src/tests/e2e/wmclose.cpp" -lX11 2>&1 &&
+    in_chroot "$c" bash "$src/tests/e2e/login.sh" --wine "$session" "$win/wine-deployed" "$screenshot" \
     "$dist/bin/tessaly.exe" "$service_url" "$src/refservice/refservice.py" "$build/refservice-state" \
-    "$build/macprobe.exe" 2>&1)
+    "$build/macprobe.exe" "$win/wmclose" 2>&1)
 e2e_status=$?
 set -e
 e2e_time=$(elapsed "$step_started")

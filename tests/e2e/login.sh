@@ -6,12 +6,18 @@
 # about 15 s after start, shows the "Identify" box, and the next poll while it
 # is open does not stack a second one.
 #
+# One agent per session: with the window closed to the tray, a second start
+# ends at once with exit code 0 and the first agent shows its window again,
+# still with one tray icon and one identify poll every 15 s. Killed outright,
+# the agent leaves nothing that keeps the next start from running.
+#
 # The program talks to its compiled-in address, https://localhost:PORT. To
 # give it that port without touching anything else on the machine, the test
 # runs in a network namespace of its own, with only a loopback interface.
 #
-# Usage: login.sh PROGRAM SERVICE_URL REFSERVICE_SCRIPT STATE_DIR MACPROBE
-#        login.sh --wine SESSION PREFIX SCREENSHOT PROGRAM SERVICE_URL REFSERVICE_SCRIPT STATE_DIR MACPROBE
+# Usage: login.sh PROGRAM SERVICE_URL REFSERVICE_SCRIPT STATE_DIR MACPROBE WMCLOSE
+#        login.sh --wine SESSION PREFIX SCREENSHOT PROGRAM SERVICE_URL REFSERVICE_SCRIPT STATE_DIR MACPROBE WMCLOSE
+# WMCLOSE is tests/e2e/wmclose, built for this machine.
 # With --wine, PROGRAM and MACPROBE are Windows executables run under wine,
 # in wine prefix PREFIX, in the display, tray and sound sink that SESSION
 # (scripts/wine-session.sh) gives. The window must then have a 220 x 224
@@ -25,7 +31,7 @@ if [ "${1:-}" = --wine ]; then
     wine_session=$2 wine_prefix=$3 screenshot=$4
     shift 4
 fi
-program=$1 service_url=$2 refservice=$3 state_dir=$4 macprobe=$5
+program=$1 service_url=$2 refservice=$3 state_dir=$4 macprobe=$5 wmclose=$6
 here=$(cd "$(dirname "$0")" && pwd)
 
 if [[ ! $service_url =~ ^https://localhost:([0-9]+)$ ]]; then
@@ -71,9 +77,11 @@ if [ -n "$wine_session" ]; then
 else
     session=("$here/xsession.sh" --tray)
     run=()
+    # The session's lock is this test's own, whatever agent runs elsewhere.
+    export XDG_RUNTIME_DIR=$work/run
     window_wait=20 box_wait=30
 fi
-export program macprobe work window_wait box_wait screenshot
+export program macprobe wmclose work window_wait box_wait screenshot
 export run_prefix="${run[*]}"
 "${session[@]}" bash -c '
     export XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$work/run}
@@ -92,6 +100,30 @@ export run_prefix="${run[*]}"
     if [ -n "$screenshot" ] && [ "$size" != 220x224 ]; then
         echo "FAIL: the client area is $size, not 220x224"; kill $pid; exit 1
     fi
+    # Icons docked in the tray: windows of the program nested in another
+    # client (a top-level window sits right below the root).
+    tray_icons() { xwininfo -root -tree | grep -ci "^ \{6,\}0x[0-9a-f]* .*tessaly"; }
+    map_state() {
+        for _ in $(seq 100); do xwininfo -id "$window" | grep -q "Map State: $1" && return 0; sleep 0.1; done
+        return 1
+    }
+    # Closed to the tray, then started again: the second start ends at once
+    # with 0 and the running agent shows its window again.
+    hand_over() {
+        "$wmclose" "$window"
+        map_state IsUnMapped || { echo "FAIL: the closed window is still shown"; return 1; }
+        local second status took icons
+        second=$(date +%s.%N)
+        timeout "$window_wait" $run_prefix "$program" >"$work/second.log" 2>&1
+        status=$?
+        took=$(awk -v a="$second" -v b="$(date +%s.%N)" "BEGIN { printf \"%.1f\", b - a }")
+        [ $status -eq 0 ] || { echo "FAIL: a second start exited with $status after $took s"; cat "$work/second.log"; return 1; }
+        map_state IsViewable || { echo "FAIL: a second start did not show the window again"; return 1; }
+        icons=$(tray_icons)
+        echo "a second start ended with 0 after $took s; the window is shown again; $icons tray icon(s)"
+        [ -n "$screenshot" ] || [ "$icons" -eq 1 ] || { echo "FAIL: $icons tray icons"; return 1; }
+    }
+    hand_over || { kill $pid; exit 1; }
     # Click into each field as a person would, type, then press Login.
     xdotool windowfocus --sync "$window" 2>/dev/null || true
     xdotool mousemove --window "$window" 110 55 click 1 sleep 0.2 type --delay 40 "demo"
@@ -126,6 +158,18 @@ export run_prefix="${run[*]}"
     sleep 17
     boxes=$(xdotool search --onlyvisible --name "^Identify$" | wc -l)
     [ "$boxes" -eq 1 ] || { echo "FAIL: $boxes Identify boxes open"; kill $pid; exit 1; }
+
+    # Killed outright (on Windows as taskkill /F does), the agent leaves its
+    # lock and socket behind; the next start runs all the same.
+    if [ -n "$run_prefix" ]; then $run_prefix taskkill /F /IM tessaly.exe >/dev/null 2>&1; else kill -KILL $pid; fi
+    wait $pid 2>/dev/null
+    for _ in $(seq 100); do xdotool search --onlyvisible --name "^Tessaly$" >/dev/null || break; sleep 0.1; done
+    $run_prefix "$program" >"$work/restart.log" 2>&1 &
+    pid=$!
+    window=$(timeout "$window_wait" xdotool search --sync --onlyvisible --name "^Tessaly$" | head -1)
+    [ -n "$window" ] || { echo "FAIL: after a kill, a new start shows no window"; cat "$work/restart.log"; kill $pid; exit 1; }
+    echo "after a kill, a new start shows its window"
+    hand_over || { kill $pid; exit 1; }
     kill $pid
     wait $pid 2>/dev/null
     exit 0
@@ -162,8 +206,9 @@ logins, lookups, registrations = of("/login"), of("/"), of("/api/devices")
 polls = of("/api/ping-identify")
 if len(polls) < 2:
     failures.append("%d identify polls, expected at least 2" % len(polls))
-else:
-    gap = polls[1]["time"] - polls[0]["time"]
+# One agent polls: every poll about 15 s after the one before.
+for before, after in zip(polls, polls[1:]):
+    gap = after["time"] - before["time"]
     if not 13 <= gap <= 17:
         failures.append("identify polls %.1f s apart, expected about 15" % gap)
 for poll in polls:

@@ -1,0 +1,44 @@
+#ifndef SINGLEINSTANCE_H
+#define SINGLEINSTANCE_H
+
+#include <QLockFile>
+#include <QObject>
+
+class QLocalServer;
+
+// One agent per user session. The first start holds a lock file in a folder
+// of the session's own and listens on a local socket (a named pipe on
+// Windows) beside it; a later start finds the lock held, connects, and the
+// running agent is asked to show its window. A killed agent leaves a lock
+// that Qt sees is stale (its process is gone) and a socket file the next
+// agent removes before it listens.
+class SingleInstance : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SingleInstance(QObject *parent = nullptr);
+
+    // True when this process is the session's agent and should run; false
+    // when another agent runs in this session and has been asked to show
+    // itself, so this process should end.
+    bool claim();
+
+signals:
+    // A later start asked this agent to show its window.
+    void showRequested();
+
+private:
+    // A folder only this user can write to, local to this machine and kept
+    // apart from other sessions (singleinstance_<platform>.cpp).
+    static QString sessionDirectory();
+    void listen();
+    void askRunningAgentToShow();
+    void acceptRequests();
+
+    const QString directory;
+    QLockFile lock;
+    QLocalServer *server = nullptr;
+};
+
+#endif // SINGLEINSTANCE_H
