@@ -8,7 +8,8 @@
 #include "app/mainwindow.h"
 #include "common/logcapture.h"
 #include "common/refservice.h"
-#include "common/testsettings.h"
+#include "common/testagent.h"
+#include "common/useractions.h"
 #include "identity/machineidentity.h"
 #include "service/replyguard.h"
 
@@ -268,7 +269,7 @@ void tst_FaultMatrix::initTestCase()
     MainWindow window(settingsFor(service.url()));
     window.show();
     signIn(window, "demo", "demo");
-    QTRY_COMPARE_WITH_TIMEOUT(window.findChild<QLabel *>("statusLabel")->text(),
+    QTRY_COMPARE_WITH_TIMEOUT(formOf(window).status->text(),
                               QStringLiteral("Login successful. Device registered."), 10000);
     memoryGrowthBytes(true);
 }
@@ -346,7 +347,7 @@ void tst_FaultMatrix::run(MainWindow &window, const Exchange &exchange, LogCaptu
     switch (exchange.shows) {
     case Shows::StatusLabel:
     case Shows::RegisteredAddress: {
-        auto *status = window.findChild<QLabel *>("statusLabel");
+        auto *status = formOf(window).status;
         status->setText(QStringLiteral("Status"));
         signIn(window, "demo", "demo");
         QTRY_VERIFY_WITH_TIMEOUT(status->text() != QStringLiteral("Status"), bound);
@@ -365,7 +366,7 @@ void tst_FaultMatrix::run(MainWindow &window, const Exchange &exchange, LogCaptu
 void tst_FaultMatrix::checkOutcome(MainWindow &window, const Exchange &exchange, Outcome outcome,
                                    const LogCapture &log, RefService &home)
 {
-    const QString status = window.findChild<QLabel *>("statusLabel")->text();
+    const QString status = formOf(window).status->text();
     const QString expected = QString::fromUtf8(outcome == Outcome::Fails ? exchange.failed
                                                 : outcome == Outcome::NotAnAnswer ? exchange.notAnAnswer
                                                                                   : exchange.answered);

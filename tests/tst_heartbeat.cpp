@@ -4,7 +4,7 @@
 #include "app/mainwindow.h"
 #include "common/logcapture.h"
 #include "common/refservice.h"
-#include "common/testsettings.h"
+#include "common/testagent.h"
 #include "identity/machineidentity.h"
 
 #include <QStandardPaths>

@@ -5,7 +5,8 @@
 #include "common/logcapture.h"
 #include "common/messageboxwatcher.h"
 #include "common/refservice.h"
-#include "common/testsettings.h"
+#include "common/testagent.h"
+#include "common/useractions.h"
 #include "identity/machineidentity.h"
 
 #include <QAudioOutput>
@@ -270,7 +271,7 @@ void tst_Identify::slowAnswersHoldNothingElse()
 
     QVERIFY(QMetaObject::invokeMethod(&window, "sendHeartbeat"));
     signIn(window, "demo", "demo");
-    QTRY_COMPARE_WITH_TIMEOUT(window.findChild<QLabel *>("statusLabel")->text(),
+    QTRY_COMPARE_WITH_TIMEOUT(formOf(window).status->text(),
                               QStringLiteral("Login successful. Device registered."), 5000);
     QTRY_COMPARE(log.matching("Heartbeat sent successfully.").size(), 1);
     QVERIFY(log.matching("Heartbeat failed:").isEmpty());

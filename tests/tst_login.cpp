@@ -3,7 +3,8 @@
 #include "app/mainwindow.h"
 #include "common/logcapture.h"
 #include "common/refservice.h"
-#include "common/testsettings.h"
+#include "common/testagent.h"
+#include "common/useractions.h"
 #include "identity/machineidentity.h"
 
 #include <QDirIterator>
@@ -37,14 +38,6 @@ private slots:
     void quitDuringTheLookupRegistersNothing();
 
 private:
-    struct Form
-    {
-        QLineEdit *username;
-        QLineEdit *password;
-        QPushButton *login;
-        QLabel *status;
-    };
-    static Form formOf(MainWindow &window);
     QString echoedAddress();
 
     RefService service;
@@ -60,14 +53,6 @@ void tst_Login::initTestCase()
 void tst_Login::init()
 {
     QVERIFY(service.reset());
-}
-
-tst_Login::Form tst_Login::formOf(MainWindow &window)
-{
-    return { window.findChild<QLineEdit *>("usernameLineEdit"),
-             window.findChild<QLineEdit *>("passwordLineEdit"),
-             window.findChild<QPushButton *>("loginButton"),
-             window.findChild<QLabel *>("statusLabel") };
 }
 
 // The address the service's echo gives this client: loopback, over IPv4 or IPv6.
@@ -200,7 +185,7 @@ void tst_Login::onlyTheLoginButtonSignsIn()
     MainWindow window(settingsFor(service.url()));
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window) || QTest::qWaitForWindowExposed(&window));
-    const Form form = formOf(window);
+    const LoginForm form = formOf(window);
     form.username->setFocus();
     QTest::keyClicks(form.username, "demo");
     QTest::keyClick(form.username, Qt::Key_Return);

@@ -1,7 +1,7 @@
 // The window as built: form, slot table, tray menu, close rule, log file, timers.
 
 #include "app/mainwindow.h"
-#include "common/testsettings.h"
+#include "common/useractions.h"
 #include "app/mainwindowform.h"
 #include "common/messageboxwatcher.h"
 

@@ -4,7 +4,8 @@
 #include "app/mainwindow.h"
 #include "common/messageboxwatcher.h"
 #include "common/refservice.h"
-#include "common/testsettings.h"
+#include "common/testagent.h"
+#include "common/useractions.h"
 
 #include <QDir>
 #include <QFileInfo>

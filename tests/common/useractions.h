@@ -1,59 +1,50 @@
-#ifndef TESTSETTINGS_H
-#define TESTSETTINGS_H
-
-#include "app/agentsettings.h"
-#include "common/refservice.h"
+#ifndef USERACTIONS_H
+#define USERACTIONS_H
 
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMainWindow>
 #include <QMenu>
 #include <QPushButton>
-#include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
-#include <QUrl>
 #include <QWindow>
 #include <QtTest/qtestspontaneevent.h>
 
 #include <functional>
 
-// Readies a test process whose agents talk to service: their files go to
-// QtTest's own location, and the service is started. The agent trusts the
-// build's test CA by itself before its first request.
-inline bool startTestService(RefService &service)
-{
-    QStandardPaths::setTestModeEnabled(true);
-    return service.start();
-}
+// What a user does with the agent's window, done the way the user does it.
 
-// Settings that point the agent at a local service. The periodic timers are
-// pushed out of the way; a test that wants them sets its own intervals.
-inline AgentSettings settingsFor(const QUrl &service)
+struct LoginForm
 {
-    AgentSettings settings = AgentSettings::compiledIn();
-    settings.serviceUrl = service.toString(QUrl::StripTrailingSlash);
-    settings.publicAddressUrl = settings.serviceUrl;
-    settings.heartbeatIntervalMs = 24 * 3600 * 1000;
-    settings.identifyIntervalMs = 24 * 3600 * 1000;
-    settings.retryDelayMs = 50;
-    // Some Qt versions notice a connection closed mid-body only at the timeout.
-    settings.transferTimeoutMs = 4000;
-    return settings;
+    QLineEdit *username;
+    QLineEdit *password;
+    QPushButton *login;
+    QLabel *status;
+};
+
+inline LoginForm formOf(QMainWindow &window)
+{
+    return { window.findChild<QLineEdit *>("usernameLineEdit"),
+             window.findChild<QLineEdit *>("passwordLineEdit"),
+             window.findChild<QPushButton *>("loginButton"),
+             window.findChild<QLabel *>("statusLabel") };
 }
 
 // Types a user name and password into the window's form and clicks Login.
 inline void signIn(QMainWindow &window, const QString &username, const QString &password)
 {
-    window.findChild<QLineEdit *>("usernameLineEdit")->setText(username);
-    window.findChild<QLineEdit *>("passwordLineEdit")->setText(password);
-    QTest::mouseClick(window.findChild<QPushButton *>("loginButton"), Qt::LeftButton);
+    const LoginForm form = formOf(window);
+    form.username->setText(username);
+    form.password->setText(password);
+    QTest::mouseClick(form.login, Qt::LeftButton);
 }
 
-// Closes the window as its user does, from its title bar: the close event
-// comes from the window system, not from the program. Returns whether the
-// window accepted it.
+// Closes the window from its title bar: the close event comes from the window
+// system, not from the program. Returns whether the window accepted it.
 inline bool closeAsUser(QWidget &window)
 {
     QCloseEvent event;
@@ -87,4 +78,4 @@ inline int runUntilQuit(QMainWindow &window, const std::function<void()> &start,
     return status;
 }
 
-#endif // TESTSETTINGS_H
+#endif // USERACTIONS_H
