@@ -127,29 +127,36 @@ void MainWindow::post(const Service::PostRequest &message, ReplyHandler handler)
     connect(reply, &QNetworkReply::finished, this, [this, reply, handler] { (this->*handler)(reply); });
 }
 
-// Holds a reply just sent to the limits every reply is held to.
+// Holds a reply just posted to the limits every reply is held to.
+//
+// Qt keeps a connection whose TLS handshake the peer never answers (a service
+// that accepts connections but is down), and queues later requests to that
+// origin behind it instead of opening another: after an outage every request
+// would wait until the peer closed it. So a request still waiting to be sent
+// after connectionWaitMs retires the manager: later requests start on fresh
+// connections, and the old manager goes once its last reply has.
+// (clearConnectionCache() would strand the replies in flight: they never
+// finish.)
 void MainWindow::limit(QNetworkReply *reply, qint64 maxBodyBytes)
 {
     Service::limitReply(reply, { settings.requestDeadlineMs, settings.stallTimeoutMs, maxBodyBytes });
-    connect(reply, &QNetworkReply::finished, this, [this, reply] {
-        if (reply->manager() == networkManager && Service::endedWithoutAnswer(reply))
+
+    auto *unsent = new QTimer(reply);
+    unsent->setSingleShot(true);
+    connect(reply, &QNetworkReply::requestSent, unsent, &QTimer::stop);
+    connect(unsent, &QTimer::timeout, this, [this, reply] {
+        if (reply->manager() == networkManager)
             renewNetworkManager();
     });
+    unsent->start(settings.connectionWaitMs);
 }
 
-// Qt keeps a connection whose TLS handshake the peer never answered, and
-// queues later requests to that origin behind it instead of opening another:
-// after an outage every request would time out until the peer closed it. So
-// a request that got no answer retires the manager: later requests start on
-// fresh connections, and the old manager goes once its last reply has.
-// (clearConnectionCache() would strand the replies still in flight: they
-// never finish.)
 void MainWindow::renewNetworkManager()
 {
     QNetworkAccessManager *retired = networkManager;
     networkManager = new QNetworkAccessManager(this);
 
-    // The reply that ended without an answer is among them until its handler ends.
+    // The reply still waiting is among them.
     const QList<QNetworkReply *> replies = retired->findChildren<QNetworkReply *>(Qt::FindDirectChildrenOnly);
     auto remaining = std::make_shared<qsizetype>(replies.size());
     for (QNetworkReply *reply : replies) {

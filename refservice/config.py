@@ -89,7 +89,11 @@ def check_update(update):
         elif key in ROUTES:
             if value is not None:
                 check_route(key, value)
-        elif key in ("identify_once", "http2", "silent"):
+        elif key == "silent":
+            if value is not None and (not isinstance(value, (bool, int, float))
+                                      or (not isinstance(value, bool) and value <= 0)):
+                raise ConfigError("silent: expected true, false or a number of seconds")
+        elif key in ("identify_once", "http2"):
             if value is not None and not isinstance(value, bool):
                 raise ConfigError("%s: expected true or false" % key)
             if key == "http2" and value and HTTP2_MISSING:

@@ -27,7 +27,8 @@ class State:
         self.identify_once = False
         self.fail_heartbeats = 0
         self.http2 = False
-        self.silent = False
+        # Connections accepted before this time (time.monotonic()) stay silent.
+        self.silent_until = 0.0
         self.users = copy.deepcopy(DEFAULT_USERS)
 
     def reset(self):
@@ -47,7 +48,7 @@ class State:
             "identify_once": self.identify_once,
             "fail_heartbeats": self.fail_heartbeats,
             "http2": self.http2,
-            "silent": self.silent,
+            "silent": self.silent_until > time.monotonic(),
             "users": copy.deepcopy(self.users),
             "routes": copy.deepcopy(self.routes),
         }
@@ -75,7 +76,12 @@ class State:
                 elif key == "http2":
                     self.http2 = bool(value)
                 elif key == "silent":
-                    self.silent = bool(value)
+                    if value is True:
+                        self.silent_until = float("inf")
+                    elif not value:
+                        self.silent_until = 0.0
+                    else:
+                        self.silent_until = time.monotonic() + value
                 elif key == "fail_heartbeats":
                     self.fail_heartbeats = value or 0
                 elif key == "users":
@@ -98,7 +104,7 @@ class State:
 
     def is_silent(self):
         with self.lock:
-            return self.silent
+            return time.monotonic() < self.silent_until
 
     def request_identify(self):
         with self.lock:

@@ -62,12 +62,4 @@ void limitReply(QNetworkReply *reply, const ReplyLimits &limits)
     });
 }
 
-bool endedWithoutAnswer(const QNetworkReply *reply)
-{
-    // Qt 6.4 reports its transfer timeout as a cancel, later versions as a timeout.
-    const QNetworkReply::NetworkError error = reply->error();
-    return (error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError)
-            && !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
-}
-
 } // namespace Service

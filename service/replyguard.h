@@ -57,11 +57,6 @@ void restrictRequest(QNetworkRequest &request);
 // with the reply.
 void limitReply(QNetworkReply *reply, const ReplyLimits &limits);
 
-// Whether a finished reply was given up (by a limit above or Qt's transfer
-// timeout) before any answer came: its connection may still be waiting on a
-// peer that never finished the TLS handshake.
-bool endedWithoutAnswer(const QNetworkReply *reply);
-
 } // namespace Service
 
 #endif // REPLYGUARD_H
