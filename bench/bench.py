@@ -1,114 +1,119 @@
 #!/usr/bin/env python3
-"""Tessaly's benchmarks: measures, and writes the results as JSON.
+"""Measures the agent on this machine and writes the figures as JSON.
 
-    bench.py run --build DIR [--noca-build DIR] --out RESULTS.json
+    bench.py --build DIR --release-build DIR --out RESULTS.json
 
-(report.py turns RESULTS.json into BENCHMARKS.md.)
+Run by scripts/bench.sh on a virtual X display with a system tray, where the
+reference service's test CA is among the system's roots (the release-like
+agent trusts nothing else). report.py turns RESULTS.json into BENCHMARKS.md.
 
-"run" must be started on an X display with a system tray (scripts/bench.sh
-runs it through tests/e2e/xsession.sh --tray). It starts its own reference
-service on a fixed port, which the benchmark build of the agent has compiled
-in, and stops it at the end. Each section is measured by its figure's module
-(README.md beside this file says which).
-
-Every figure is measured and printed as it comes; nothing is assumed.
-Environment knobs, for a quick look rather than a full run:
-  BENCH_STARTUP_ROUNDS (25), BENCH_LADDER_ROUNDS (10), BENCH_IDLE_SECONDS (120),
-  BENCH_STRACE_SECONDS (60), BENCH_EVENTS (2000), BENCH_VALGRIND_EVENTS (200),
-  BENCH_COST_ROUNDS (200), BENCH_ONLY (comma list of sections to run:
-  startup, ladder, trust, idle, hostile, memcheck, cost).
+Knobs, for a quick look rather than a full run: BENCH_STARTUP_ROUNDS (30),
+BENCH_IDLE_SECONDS (310: past the first heartbeat at 300 s), BENCH_STRACE_SECONDS
+(35), BENCH_BUSY_SECONDS (45), BENCH_ONLY (sections to measure again, keeping
+the others' figures: startup,faults,idle,busy).
 """
 
 import argparse
 import json
 import os
+import subprocess
 import sys
 import time
 
-import cost
-import hostile
+import busy
+import faults
 import idle
-import ladder
-import leaks
 import startup
 from common import Service, knob, machine, say
 
 
-def run(args):
-    build = os.path.abspath(args.build)
-    noca = os.path.abspath(args.noca_build) if args.noca_build else None
-    work = os.path.join(build, "bench-work")
-    os.makedirs(work, exist_ok=True)
-    if not os.environ.get("DISPLAY"):
-        sys.exit("bench: no X display; run through tests/e2e/xsession.sh --tray")
-
-    # The programs keep their files (the heartbeat log, caches such as
-    # GStreamer's plugin registry) in a directory of the benchmark's own.
-    home = os.path.join(work, "xdg")
-    env = dict(os.environ)
+def environment(work):
+    """The programs keep their files (the heartbeat log, GStreamer's registry)
+    in the benchmark's own directories, and run on the X display."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("QT_")}
     for name, sub in (("XDG_DATA_HOME", "data"), ("XDG_CONFIG_HOME", "config"),
                       ("XDG_CACHE_HOME", "cache"), ("XDG_RUNTIME_DIR", "run")):
-        env[name] = os.path.join(home, sub)
+        env[name] = os.path.join(work, "xdg", sub)
         os.makedirs(env[name], mode=0o700, exist_ok=True)
-    for name in list(env):
-        if name.startswith("QT_") and name != "QT_QPA_PLATFORM":
-            del env[name]
     env["QT_QPA_PLATFORM"] = "xcb"
+    return env
 
-    only = set(filter(None, os.environ.get("BENCH_ONLY", "").split(",")))
-    wanted = lambda section: not only or section in only
 
-    results = {"machine": machine(build), "sections_seconds": {}}
-    if os.path.exists(args.out):
-        with open(args.out) as f:
-            previous = json.load(f)
-        if only:  # a partial run keeps the other sections' figures
-            previous.update({k: v for k, v in results.items() if k != "sections_seconds"})
-            previous.setdefault("sections_seconds", {})
-            results = previous
-    say("machine: %s" % json.dumps(results["machine"]))
-    service = Service(os.path.join(build, "refservice-state"), os.path.join(work, "service.log"))
+def sound_server(env, work):
+    """A PulseAudio server with a null sink, for the alert to play into as it
+    does on a desktop; None where PulseAudio is missing."""
     try:
-        sections = [
-            ("startup", lambda: startup.measure(build, noca, env, work,
-                                                knob("BENCH_STARTUP_ROUNDS", 25))),
-            ("ladder", lambda: ladder.measure(build, noca, env, work,
-                                              knob("BENCH_LADDER_ROUNDS", 10))),
-            ("trust", lambda: ladder.measure_trust(build, env, work)),
-            ("idle", lambda: idle.measure(build, env, work, service, 20,
-                                          knob("BENCH_IDLE_SECONDS", 120),
-                                          knob("BENCH_STRACE_SECONDS", 60))),
-            ("hostile", lambda: hostile.measure(build, env, work, service,
-                                                knob("BENCH_EVENTS", 2000))),
-            ("memcheck", lambda: leaks.measure(build, env, work, service,
-                                               knob("BENCH_VALGRIND_EVENTS", 200))),
-            ("cost", lambda: cost.measure(build, env, work, service,
-                                          knob("BENCH_COST_ROUNDS", 200))),
-        ]
-        for name, step in sections:
-            if not wanted(name):
-                continue
-            started = time.monotonic()
-            results[name] = step()
-            results["sections_seconds"][name] = time.monotonic() - started
-            with open(args.out, "w") as f:
-                json.dump(results, f, indent=1)
-    finally:
-        service.stop()
-    say("results in %s" % args.out)
+        server = subprocess.Popen(["pulseaudio", "--daemonize=no", "--exit-idle-time=-1",
+                                   "-n", "--load=module-null-sink",
+                                   "--load=module-native-protocol-unix"], env=env,
+                                  stdout=subprocess.DEVNULL,
+                                  stderr=open(os.path.join(work, "pulseaudio.log"), "w"))
+    except FileNotFoundError:
+        return None
+    socket = os.path.join(env["XDG_RUNTIME_DIR"], "pulse", "native")
+    for _ in range(100):
+        if os.path.exists(socket):
+            return server
+        time.sleep(0.1)
+    server.kill()
+    return None
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    sub = parser.add_subparsers(dest="command", required=True)
-    p = sub.add_parser("run")
-    p.add_argument("--build", required=True)
-    p.add_argument("--noca-build")
-    p.add_argument("--out", required=True)
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--release-build", required=True)
+    parser.add_argument("--out", required=True)
     args = parser.parse_args()
-    if args.command == "run":
-        run(args)
+    if not os.environ.get("DISPLAY"):
+        sys.exit("bench: no X display; scripts/bench.sh runs this on one")
+    build = os.path.abspath(args.build)
+    work = os.path.dirname(os.path.abspath(args.out))
+    env = environment(work)
+    programs = [("agent", [os.path.join(os.path.abspath(args.release_build), "tessaly")]),
+                ("form", [os.path.join(build, "bench", "bench_form")]),
+                ("form_linked", [os.path.join(build, "bench", "bench_form_linked")]),
+                ("empty", [os.path.join(build, "bench", "bench_empty")])]
+
+    only = set(filter(None, os.environ.get("BENCH_ONLY", "").split(",")))
+    results = {}
+    if only and os.path.exists(args.out):
+        with open(args.out) as f:
+            results = json.load(f)
+    results["machine"] = machine()
+    results.setdefault("seconds", {})
+    say("machine: %s" % json.dumps(results["machine"]))
+
+    service = Service(os.path.join(build, "refservice-state"), os.path.join(work, "service.log"))
+    sound = sound_server(env, work)
+    results["sound_server"] = sound is not None
+    try:
+        sections = [
+            ("startup", lambda: startup.measure(programs, env, work,
+                                                knob("BENCH_STARTUP_ROUNDS", 30))),
+            ("faults", lambda: faults.measure(os.path.join(build, "tests", "tst_faultmatrix"),
+                                              programs[0][1], env, work, service)),
+            ("idle", lambda: idle.measure(programs[0][1], programs[1][1], env, work, service,
+                                          knob("BENCH_IDLE_SECONDS", 310),
+                                          knob("BENCH_STRACE_SECONDS", 35))),
+            ("busy", lambda: busy.measure(os.path.join(build, "bench", "bench_busy"), env,
+                                          work, service, knob("BENCH_BUSY_SECONDS", 45))),
+        ]
+        for name, measure in sections:
+            if only and name not in only:
+                continue
+            started = time.monotonic()
+            results[name] = measure()
+            results["seconds"][name] = time.monotonic() - started
+            with open(args.out, "w") as f:
+                json.dump(results, f, indent=1)
+    finally:
+        service.stop()
+        if sound:
+            sound.terminate()
+            sound.wait()
+    say("results in %s" % args.out)
 
 
 if __name__ == "__main__":

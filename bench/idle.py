@@ -1,218 +1,359 @@
-"""Figure 3, idle cost: the CPU time and wake-ups of the agent left alone
-with its compiled-in intervals, beside the baseline window, from /proc, and
-what ended each of its threads' waits, under strace (wakeups.py).
-"""
+"""Idle: the release-like agent left alone with its compiled-in intervals,
+beside its form alone (bench_form) on the same display. Every thread's
+wake-ups (voluntary context switches: each time it slept and was woken) and
+CPU time are read from /proc ten times a second, and each wake-up is set
+against the requests the service saw at that moment: the agent's identify
+polls and its heartbeat, or neither. The service asks the agent to identify
+itself once, early, so that the alert player (GStreamer, PulseAudio) is
+loaded for the rest of the run, as it stays once an alert has played. A
+short strace afterwards names what ended each wait. Resident memory is read
+before and after that first alert."""
 
-import json
 import os
+import re
 import signal
 import subprocess
 import time
 
-from common import difference, program, say, snapshot, spread, thread_names
-from page import MIB, NAN, span, yes
-from wakeups import describe_fds, parse_strace
+import xwatch
+from common import kib, median, rss_by_mapping, say, status, threads
 
 RESULTS = "idle"
+NEAR = (-1.0, 2.0)  # seconds around a request in which a wake-up counts as its own
 
 
-def measure(build, env, work, service, lead_s, window_s, strace_s):
+def wait_until(moment):
+    time.sleep(max(0.0, moment - time.monotonic()))
+
+
+def close_notice(timeout=20.0):
+    """Finds the "Identify" box and presses Return in it, as a person would.
+    Returns when it was closed (monotonic), or None."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        box = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Identify$"],
+                             stdout=subprocess.PIPE, text=True).stdout.split()
+        if box:
+            subprocess.run(["xdotool", "windowfocus", "--sync", box[0], "key", "Return"])
+            time.sleep(0.5)
+            if not subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Identify$"],
+                                  stdout=subprocess.PIPE, text=True).stdout.split():
+                return time.monotonic()
+        time.sleep(0.2)
+    return None
+
+
+def measure(agent, form, env, work, service, seconds, strace_seconds):
     service.reset()  # identify polls answered false, heartbeats 200
     log = open(os.path.join(work, "idle.log"), "w")
-    launcher = program(build, "bench_launch")
-    subjects = {"program": [os.path.join(build, "tessaly")],
-                "baseline": [program(build, "bench_baseline")]}
-    running = {}
-    for name, argv in subjects.items():
-        process = subprocess.Popen([launcher, "--keep", "--settle", "0", "--"] + argv,
-                                   stdout=subprocess.PIPE, stderr=log, env=env, text=True)
-        data = json.loads(process.stdout.readline())
-        if "error" in data:
-            raise RuntimeError("idle: %s: %s" % (name, data["error"]))
-        running[name] = {"launcher": process, "pid": data["pid"], "exposed": time.monotonic(),
-                         "shown": snapshot(data["pid"])}
-    started = max(r["exposed"] for r in running.values())
-    say("idle: both windows shown; waiting %d s before measuring" % lead_s)
-    time.sleep(max(0.0, started + lead_s - time.monotonic()))
+    form_process, _ = xwatch.start(form, env=env, stderr=log)
+    agent_process, _ = xwatch.start(agent, env=env, stderr=log)
+    shown = time.monotonic()
+    pids = {"agent": agent_process.pid, "form": form_process.pid}
+    samples = {name: [] for name in pids}
 
-    slices = max(1, window_s // 15)
-    marks = {name: [snapshot(r["pid"])] for name, r in running.items()}
-    window_start = time.monotonic()
-    for index in range(slices):
-        time.sleep(max(0.0, window_start + (index + 1) * window_s / slices - time.monotonic()))
-        for name, r in running.items():
-            marks[name].append(snapshot(r["pid"]))
-    window_end = time.monotonic()
-    say("idle: %d s measured; now %d s under strace to name the wake-ups" % (window_s, strace_s))
+    def sample_until(moment):
+        while time.monotonic() < moment:
+            now = time.monotonic()
+            for name, pid in pids.items():
+                samples[name].append((now, threads(pid)))
+            time.sleep(max(0.0, now + 0.1 - time.monotonic()))
 
-    results = {}
-    for name, r in running.items():
-        whole = difference(marks[name][0], marks[name][-1])
-        parts = [difference(a, b) for a, b in zip(marks[name], marks[name][1:])]
-        # From the window shown to the measured window: start-up's tail and the
-        # first identify poll, with whatever it sets up.
-        lead = difference(r["shown"], marks[name][0])
-        results[name] = {
-            "pid": r["pid"], "window": whole, "lead": lead,
-            "slices_wakeups_per_minute": [p["wakeups_per_minute"] for p in parts],
-            "slices_cpu_percent_schedstat": [p["runtime_ms"] / 10.0 / p["seconds"] for p in parts],
-            "rss_kib_start": marks[name][0]["rss_kib"], "rss_kib_end": marks[name][-1]["rss_kib"],
-            "hwm_kib_end": marks[name][-1]["hwm_kib"],
-        }
+    # The first identify poll (15 s) loads TLS; the memory after it is the
+    # agent's idle memory until an alert plays.
+    say("idle: windows shown; the first identify poll is due in 15 s")
+    sample_until(shown + 25)
+    before_alert = {name: kib(status(pid)["VmRSS"]) for name, pid in pids.items()}
+    maps_before = {name: rss_by_mapping(pid) for name, pid in pids.items()}
+    service.call("POST", "/_ref/identify", {})
+    closed = close_notice()
+    if closed is None:
+        raise RuntimeError("idle: no Identify box to close after the second poll")
+    say("idle: alert played and its box closed; counting wake-ups until %d s after start"
+        % seconds)
+    sample_until(closed + 3)
+    start = len(samples["agent"])
+    sample_until(shown + seconds)
+    after = {name: kib(status(pid)["VmRSS"]) for name, pid in pids.items()}
+    maps_after = rss_by_mapping(pids["agent"])
+    window = (samples["agent"][start][0], samples["agent"][-1][0])
 
-    # The same processes, some time longer, under strace: which waits ended
-    # and why. strace slows each system call, so its window is measured apart.
-    traces = {}
-    for name, r in running.items():
-        path = os.path.join(work, "idle-%s.strace" % name)
-        results[name]["fds"] = {str(k): v for k, v in describe_fds(r["pid"]).items()}
-        results[name]["thread_names"] = thread_names(r["pid"])
-        traces[name] = (path, subprocess.Popen(
-            ["strace", "-f", "-tt", "-T", "-qq", "-o", path, "-p", str(r["pid"]),
-             "-e", "trace=poll,ppoll,epoll_wait,epoll_pwait,select,pselect6,futex,"
-             "nanosleep,clock_nanosleep,restart_syscall"],
-            stdout=log, stderr=log))
-    trace_start = time.monotonic()
-    time.sleep(strace_s)
-    for name, (path, process) in traces.items():
-        process.send_signal(signal.SIGINT)
-        process.wait(30)
-    trace_seconds = time.monotonic() - trace_start
-    for name, (path, _) in traces.items():
-        fds = {int(k): v for k, v in results[name]["fds"].items()}
-        per_thread = parse_strace(path, fds, trace_seconds)
-        names = results[name]["thread_names"]
-        for tid, entry in per_thread.items():
-            entry["name"] = names.get(tid, "?")
-        results[name]["strace"] = {"seconds": trace_seconds, "threads": per_thread}
+    say("idle: %d s under strace to name what ends each wait" % strace_seconds)
+    trace = os.path.join(work, "idle-strace.txt")
+    fds = describe_fds(pids["agent"])
+    tracer = subprocess.Popen(["strace", "-f", "-tt", "-T", "-qq", "-o", trace, "-p",
+                               str(pids["agent"]), "-e",
+                               "trace=poll,ppoll,select,pselect6,epoll_wait,epoll_pwait,futex,restart_syscall"],
+                              stderr=log)
+    traced = (time.monotonic(), time.monotonic() + strace_seconds)
+    # restart_syscall: a wait under way when strace attached
+    wait_until(traced[1])
+    names = {tid: name for tid, (name, _, _) in threads(pids["agent"]).items()}
+    tracer.send_signal(signal.SIGINT)
+    tracer.wait(30)
 
-    # What the service saw of the program during the measured window.
-    polls = service.requests("/api/ping-identify")
-    in_window = [r for r in polls if window_start <= r["monotonic"] <= window_end]
-    beats = service.requests("/api/heartbeat")
-    results["program"]["identify_polls_in_window"] = len(in_window)
-    results["program"]["identify_polls_total"] = len(polls)
-    results["program"]["heartbeats_total"] = len(beats)
-    gaps = [b["monotonic"] - a["monotonic"] for a, b in zip(polls, polls[1:])]
-    results["program"]["identify_poll_gap_s"] = spread(gaps)
-
-    for name, r in running.items():
-        results[name]["rss_kib_after"] = snapshot(r["pid"])["rss_kib"]
-        os.kill(r["pid"], signal.SIGTERM)
-        r["launcher"].wait(30)
+    polls = [q["monotonic"] for q in service.requests("/api/ping-identify")]
+    beats = [q["monotonic"] for q in service.requests("/api/heartbeat")]
+    for process in (agent_process, form_process):
+        xwatch.stop(process)
     log.close()
-    return results
+    result = {"window_s": window[1] - window[0], "rss_kib_before_alert": before_alert,
+              "maps_before_alert": maps_before, "maps_after": maps_after,
+              "rss_kib_after": after, "seconds_after_start": seconds,
+              "polls": len([t for t in polls if window[0] <= t <= window[1]]),
+              "heartbeats": len([t for t in beats if window[0] <= t <= window[1]]),
+              "poll_gaps_s": [b - a for a, b in zip(polls, polls[1:])],
+              "traced_polls": len([t for t in polls if traced[0] <= t <= traced[1]]),
+              "traced_s": strace_seconds, "woken_by": parse_strace(trace, fds, names)}
+    for name in pids:
+        result[name] = attribute(samples[name][start:], polls, beats)
+    return result
+
+
+def attribute(samples, polls, beats):
+    """Each thread's wake-ups and CPU over the samples, split by what the
+    service saw at the time: an identify poll, the heartbeat, or nothing."""
+    def near(moment_a, moment_b, requests):
+        return any(moment_a <= t + NEAR[1] and t + NEAR[0] <= moment_b for t in requests)
+    seconds = {"poll": 0.0, "heartbeat": 0.0, "between": 0.0}
+    by_thread = {}
+    for (t0, before), (t1, after) in zip(samples, samples[1:]):
+        kind = "poll" if near(t0, t1, polls) else "heartbeat" if near(t0, t1, beats) else "between"
+        seconds[kind] += t1 - t0
+        for tid, (name, switches, cpu_ms) in after.items():
+            _, switches0, cpu0 = before.get(tid, (name, 0, 0.0))
+            entry = by_thread.setdefault(name, {"tids": set(), "wakeups": {}, "cpu_ms": {}})
+            entry["tids"].add(tid)
+            entry["wakeups"][kind] = entry["wakeups"].get(kind, 0) + switches - switches0
+            entry["cpu_ms"][kind] = entry["cpu_ms"].get(kind, 0.0) + cpu_ms - cpu0
+    for entry in by_thread.values():
+        entry["tids"] = len(entry["tids"])
+    return {"seconds": seconds, "threads": by_thread}
+
+
+def own_share(entry, seconds, kind, count, what="wakeups"):
+    """What a thread did at each request of a kind beyond its rate between
+    requests (a thread with a rhythm of its own wakes then too)."""
+    if not count:
+        return None
+    rate = entry[what].get("between", 0) / seconds["between"] if seconds["between"] else 0.0
+    return (entry[what].get(kind, 0) - rate * seconds[kind]) / count
+
+
+# --------------------------------------------------------------------------
+# What ended each wait, from strace
+# --------------------------------------------------------------------------
+
+def describe_fds(pid):
+    """A name for each descriptor of the process: for a unix socket, what
+    listens at its other end (through ss), for TCP the remote port."""
+    paths, peers = {}, {}
+    listing = subprocess.run(["ss", "-xan"], stdout=subprocess.PIPE, text=True).stdout
+    for line in listing.splitlines()[1:]:
+        parts = line.split()
+        if len(parts) >= 8:
+            paths[parts[5]] = parts[4]
+            peers[parts[5]] = parts[7]
+    tcp = {}
+    for table in ("tcp", "tcp6"):
+        with open("/proc/%d/net/%s" % (pid, table)) as f:
+            for line in list(f)[1:]:
+                parts = line.split()
+                tcp[parts[9]] = int(parts[2].rsplit(":", 1)[1], 16)
+    names = {}
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        except OSError:
+            continue
+        inode = re.match(r"socket:\[(\d+)\]", target)
+        if inode and inode.group(1) in tcp:
+            target = "TCP to port %d" % tcp[inode.group(1)]
+        elif inode:
+            far = paths.get(peers.get(inode.group(1), ""), "")
+            target = ("X server" if "X11-unix" in far else "PulseAudio" if "pulse" in far
+                      else "D-Bus" if "dbus" in far else "unix socket")
+        elif target.startswith("anon_inode:"):
+            target = target[len("anon_inode:"):].strip("[]")
+        names[int(fd)] = target
+    return names
+
+
+LINE = re.compile(r"^(\d+)\s+[\d:.]+\s+(.*)$")
+# A wait that ended sooner than this most likely found its event already
+# there and never slept.
+MIN_SLEEP_S = 0.001
+
+
+def parse_strace(path, fds, names):
+    """For each thread (by name), what ended its blocking waits: a time-out,
+    which descriptor, or a futex woken by another thread."""
+    pending, ended = {}, {}
+    with open(path) as f:
+        for line in f:
+            match = LINE.match(line.rstrip("\n"))
+            if not match:
+                continue
+            tid, text = match.groups()
+            if text.endswith("<unfinished ...>"):
+                pending[tid] = text[:-len("<unfinished ...>")]
+                continue
+            resumed = re.match(r"<\.\.\. (\w+) resumed>(.*)$", text)
+            if resumed:
+                text = pending.pop(tid, resumed.group(1) + "(") + resumed.group(2)
+            cause = cause_of(text, fds)
+            if cause:
+                causes = ended.setdefault(names.get(tid, "(ended)"), {})
+                causes[cause] = causes.get(cause, 0) + 1
+    return ended
+
+
+def cause_of(text, fds):
+    call = re.match(r"(\w+)\(", text)
+    result = re.search(r"\)\s+=\s+(-?\d+)(.*?)(?:<([\d.]+)>)?$", text)
+    if not call or not result or (result.group(3) and float(result.group(3)) < MIN_SLEEP_S):
+        return None  # returned at once: nothing to wake from
+    call, value, rest = call.group(1), int(result.group(1)), result.group(2)
+    if call == "futex":
+        if "FUTEX_WAIT" not in text:
+            return None
+        return "futex time-out" if "ETIMEDOUT" in rest else \
+            "futex, woken by another thread" if value == 0 else None
+    if value == 0:
+        return "its time-out (a timer)"
+    if value < 0:
+        return None
+    ready = re.findall(r"fd=(\d+), revents", rest)
+    if call == "restart_syscall":
+        return "a wait under way when strace attached"
+    return ", ".join(sorted({fds.get(int(fd), "fd %s" % fd) for fd in ready})) or call
 
 
 # --------------------------------------------------------------------------
 # The report
 # --------------------------------------------------------------------------
 
-def summary(r, goals):
-    idle = r["idle"]
-    rows = []
-    w = idle["program"]["window"]
-    slices = idle["program"]["slices_cpu_percent_schedstat"]
-    share = max(w["cpu_percent_schedstat"], w["cpu_percent"])
-    goals["idle_cpu"] = share < 0.1
-    rows.append(["3", "Idle CPU over %.0f s, all threads, share of one core: the larger of "
-                 "schedstat (%.2f ms) and utime+stime (%d ticks of 10 ms)" % (
-                     w["seconds"], w["runtime_ms"], round(w["cpu_s"] * 100)),
-                 "**%.4f %%**" % share,
-                 "%s per 15 s" % span(slices, "%.4f"), "< 0.1 %", yes(goals["idle_cpu"])])
-    wake = idle["program"]["slices_wakeups_per_minute"]
-    rows.append(["3", "Idle wake-ups, all threads (voluntary context switches)",
-                 "%.1f /min" % w["wakeups_per_minute"], "%s per 15 s" % span(wake, "%.0f"),
-                 "", ""])
-    threads = idle["program"]["strace"]["threads"].values()
-    gaps = [t["shortest_timer_gap_s"] for t in threads if t["shortest_timer_gap_s"] is not None]
-    fastest = max([t["timer_per_minute"] for t in threads] or [0])
-    shortest = min(gaps) if gaps else None
-    # Qt lets a coarse timer fire up to 5 % early.
-    goals["idle_timers"] = fastest <= 4.0 + 1e-6 and (shortest is None or shortest >= 14.25)
-    rows.append(["3", "Timer expiries: the busiest thread; the shortest gap between two",
-                 "%.1f /min; %s" % (fastest, "%.1f s" % shortest if shortest is not None
-                                    else "no two"),
-                 "", "none faster than the 15 s identify interval", yes(goals["idle_timers"])])
-    return rows
+ROLES = (
+    ("tessaly", "the GUI thread: the agent's two timers fire here and its replies are handled here"),
+    ("QNetworkAccessM", "Qt's HTTP thread: sends the agent's requests, reads the answers"),
+    ("QXcbEventQueue", "Qt's reader of the X connection"),
+    ("QDBusConnection", "Qt's D-Bus thread"),
+    ("Thread (pooled)", "Qt's thread pool (host-name lookups)"),
+    ("threaded-ml", "PulseAudio's client main loops, started by GStreamer for the alert"),
+    ("pool-", "GLib's thread pool, started by GStreamer"),
+)
+
+
+def role(name):
+    for prefix, text in ROLES:
+        if name.startswith(prefix):
+            return text
+    return "GStreamer's pipeline for the alert" if ":" in name or name[-1:].isdigit() else ""
+
+
+def rates(i, name="agent"):
+    """Per thread: wake-ups a minute overall and between requests, and the
+    extra at each identify poll and at each heartbeat."""
+    a = i[name]
+    total_s = sum(a["seconds"].values())
+    out = {}
+    for thread, entry in a["threads"].items():
+        w = entry["wakeups"]
+        between = 60.0 * w.get("between", 0) / a["seconds"]["between"] if a["seconds"]["between"] else 0
+        out[thread] = {"per_min": 60.0 * sum(w.values()) / total_s, "between_per_min": between,
+                       "per_poll": own_share(entry, a["seconds"], "poll", i["polls"]),
+                       "per_heartbeat": own_share(entry, a["seconds"], "heartbeat", i["heartbeats"]),
+                       "cpu_ms": sum(entry["cpu_ms"].values()), "tids": entry["tids"]}
+    return out
+
+
+def split_wakeups(i):
+    """Wake-ups a minute: those that come with the agent's own requests, and
+    the rest (each thread's rate between requests)."""
+    r = rates(i)
+    total = sum(t["per_min"] for t in r.values())
+    others = sum(t["between_per_min"] for t in r.values())
+    return total - others, others
+
+
+def cpu_share(i, name="agent"):
+    a = i[name]
+    return sum(sum(e["cpu_ms"].values()) for e in a["threads"].values()) / (
+        10.0 * sum(a["seconds"].values()))
 
 
 def section(page, r):
-    idle = r["idle"]
-    p = idle["program"]
-    page.add("## 3. Idle cost", "",
-             "**Method.** The benchmark build of the agent, with its compiled-in intervals "
-             "(identify every 15 s, heartbeat every 300 s), is started through "
-             "`bench_launch --keep` next to the baseline on the same display, with the tray; "
-             "the reference service answers every identify poll `false`. 20 s after the "
-             "windows are mapped (the first poll is over), `/proc/PID/stat` (utime + stime, "
-             "in 10 ms ticks) and, for each thread, `/proc/PID/task/TID/{stat,status,schedstat}` "
-             "(schedstat gives the run time in nanoseconds) are read every 15 s for %.0f s. "
-             "Wake-ups are the threads' voluntary context switches: each time a thread slept "
-             "and was woken. Then the same processes are watched %.0f s more under "
-             "`strace -f -tt -T` (poll, ppoll, epoll, select, futex, sleeps), to name what "
-             "ended each wait: its time-out (a timer) or a descriptor (named from "
-             "`/proc/PID/fd` and `/proc/net`). strace slows every system call, so no CPU is "
-             "measured then." % (p["window"]["seconds"], p["strace"]["seconds"]), "")
+    i = r[RESULTS]
+    minutes = sum(i["agent"]["seconds"].values()) / 60.0
+    own, others = split_wakeups(i)
+    page.add("## 3. Idle: who wakes, and the memory held", "",
+             "**Decision it serves:** whether an agent left alone on every machine of a fleet "
+             "wakes only for its own two timers (identify every 15 s, heartbeat every 5 min), "
+             "and what stays in memory once an alert has played: wake-ups or memory that "
+             "outlive the alert would argue for releasing the alert player after each alert "
+             "instead of keeping it for the window's life.", "",
+             "**How.** The agent and its form alone run side by side on the display, the service "
+             "answering every identify poll `false`. After the first poll (15 s) the service "
+             "asks the agent once to identify itself; at the next poll the alert plays "
+             "(into a PulseAudio null sink%s) and its box is closed with `xdotool`, as a person "
+             "would. From then to %d s after start%s, "
+             "every thread's voluntary context switches (each one a sleep ended by a wake-up) "
+             "and CPU time are read from `/proc/PID/task/*/` ten times a second. A wake-up in "
+             "a tenth of a second from 1 s before to 2 s after a request reached the service "
+             "is counted at that request; a thread's rate between requests is taken as its "
+             "own rhythm and subtracted from what it did at the requests. Then %d s under "
+             "`strace -f` name what ended each wait that slept at least 1 ms (a time-out, "
+             "or which descriptor; each named by what is at its other end)." % (
+                 "" if r.get("sound_server") else "; none could be started here, so it failed",
+                 i["seconds_after_start"], " (past the first heartbeat, due at 300 s)"
+                 if i["seconds_after_start"] > 300 else "", i["traced_s"]), "")
+    page.add("Counted over %.1f minutes with %d identify poll%s (%.2f s apart, median) and %d "
+             "heartbeat%s: **%.1f wake-ups a minute come with the agent's own requests, %.1f "
+             "from threads that wake by themselves**. CPU: %.4f %% of one core, all threads."
+             % (minutes, i["polls"], "" if i["polls"] == 1 else "s", median(i["poll_gaps_s"]),
+                i["heartbeats"],
+                "" if i["heartbeats"] == 1 else "s", own, others, cpu_share(i)), "")
     rows = []
-    for key, label in (("program", "agent"), ("baseline", "baseline")):
-        w = idle[key]["window"]
-        rows.append([label, "%.2f" % w["runtime_ms"], "%d" % round(w["cpu_s"] * 100),
-                     "%.4f %%" % w["cpu_percent_schedstat"], "%.1f" % w["wakeups_per_minute"],
-                     "%.1f / %.1f" % (idle[key]["rss_kib_start"] / MIB,
-                                      idle[key]["rss_kib_end"] / MIB)])
-    page.table(["program", "CPU ms (schedstat)", "utime+stime ticks", "share of one core",
-                "wake-ups /min", "RSS MiB at start / end"], rows)
-    gone = p["window"].get("threads_gone", [])
-    if "lead" in p:
-        gui = [t for t in p["lead"]["threads"] if t["name"] == "tessaly"]
-        page.add("Before the measured window, from the window shown to 20 s later (the end of "
-                 "start-up and the first identify poll, with whatever it sets up first): "
-                 "%.1f ms of CPU, %.1f ms of it in the GUI thread." % (
-                     p["lead"]["runtime_ms"], gui[0]["runtime_ms"] if gui else NAN), "")
-    page.add("Identify polls the service received in the measured window: %d (between "
-             "polls: median %.2f s, %s); heartbeats in all: %d (the first is due 300 s after "
-             "start, after the run).%s" % (
-                 p["identify_polls_in_window"], p["identify_poll_gap_s"]["median"] or 0,
-                 span([p["identify_poll_gap_s"]["min"] or 0, p["identify_poll_gap_s"]["max"] or 0],
-                      "%.2f s"), p["heartbeats_total"],
-                 " Threads that ended in the window (their CPU is in utime+stime only): %s."
-                 % ", ".join(t["name"] for t in gone) if gone else ""), "")
-    page.add("Per thread, over the measured window:", "")
-    rows = []
-    for t in p["window"]["threads"]:
-        rows.append([t["name"], "%.2f" % t["runtime_ms"],
-                     "%.1f" % (t["voluntary"] * 60.0 / p["window"]["seconds"]),
-                     "%d" % t["involuntary"]])
-    page.table(["thread", "CPU ms", "wake-ups /min", "involuntary switches"], rows)
-    page.add("What ended each thread's waits, under strace (%.0f s):" % p["strace"]["seconds"], "")
-    rows = []
-    for tid, t in sorted(p["strace"]["threads"].items(), key=lambda kv: int(kv[0])):
-        fds = ", ".join("%s × %d" % (k, v) for k, v in sorted(t["fd"].items(), key=lambda kv: -kv[1]))
-        timeouts = ", ".join("%s × %d" % ("one in progress when strace attached" if k == "-2"
-                                          else "futex" if k == "futex"
-                                          else "%s ms" % k, v)
-                             for k, v in t["timeouts_ms"].items())
-        rows.append([t["name"], "%.1f" % t["per_minute"], "%.1f" % t["timer_per_minute"],
-                     timeouts or "–",
-                     "%.1f s" % t["shortest_timer_gap_s"] if t["shortest_timer_gap_s"] is not None else "–",
-                     fds or "–", t["nonblocking"]])
-    page.table(["thread", "waits ended /min", "by their time-out /min", "time-outs that ended them",
-                "shortest gap between two", "woken by a descriptor", "polls that did not wait"], rows)
-    b = idle["baseline"]
-    page.add("Each identify poll wakes the GUI thread for its timer and then for the posted "
-             "events that carry the request to Qt's network thread and the answer back "
-             "(eventfd), and the network thread for those events and the socket. The "
-             "baseline, watched the same way, woke %.1f times a minute and used %.2f ms of "
-             "CPU in %.0f s." % (b["window"]["wakeups_per_minute"], b["window"]["runtime_ms"],
-                                 b["window"]["seconds"]), "")
+    for thread, t in sorted(rates(i).items(), key=lambda kv: -kv[1]["per_min"]):
+        woken = i["woken_by"].get(thread, {})
+        rows.append([thread + (" (×%d)" % t["tids"] if t["tids"] > 1 else ""), role(thread),
+                     "%.1f" % t["per_min"], "%.1f" % t["between_per_min"],
+                     "–" if t["per_poll"] is None else "%.1f" % t["per_poll"],
+                     "–" if t["per_heartbeat"] is None else "%.1f" % t["per_heartbeat"],
+                     "%.1f" % t["cpu_ms"],
+                     ", ".join("%s × %d" % (k, v) for k, v in sorted(
+                         woken.items(), key=lambda kv: -kv[1])) or "–"])
+    page.table(["thread (/proc/…/comm)", "what it is", "wake-ups /min", "of them between "
+                "requests, /min", "extra at each identify poll", "extra at the heartbeat",
+                "CPU ms", "what ended its waits, %d s under strace (%d poll%s)" % (
+                    i["traced_s"], i["traced_polls"], "" if i["traced_polls"] == 1 else "s")],
+               rows)
+    form = rates(i, "form")
+    page.add("The form alone, watched over the same time: %.1f wake-ups a minute (%s): Qt and "
+             "the X connection, with no work of their own, do not wake." % (
+                 sum(t["per_min"] for t in form.values()), ", ".join(sorted(form))), "")
+    rss = lambda key, who: i[key][who] / 1024.0
+    page.table(["resident memory (VmRSS), MiB", "the agent", "its form alone", "difference"],
+               [["after the first poll, before any alert", "%.1f" % rss("rss_kib_before_alert", "agent"),
+                 "%.1f" % rss("rss_kib_before_alert", "form"),
+                 "%+.1f" % (rss("rss_kib_before_alert", "agent") - rss("rss_kib_before_alert", "form"))],
+                ["at the end, one alert played", "%.1f" % rss("rss_kib_after", "agent"),
+                 "%.1f" % rss("rss_kib_after", "form"),
+                 "%+.1f" % (rss("rss_kib_after", "agent") - rss("rss_kib_after", "form"))]])
+    page.add("Where the differences are, by mapped file (`/proc/PID/smaps`), the eight largest:", "")
+    agent, form = i["maps_before_alert"]["agent"], i["maps_before_alert"]["form"]
+    extra = biggest(agent, form)
+    alert = biggest(i["maps_after"], agent)
+    rows = [[a, "%+.1f" % (x / 1024.0), b, "%+.1f" % (y / 1024.0)]
+            for (a, x), (b, y) in zip(extra[:8], alert[:8])]
+    rest = lambda d: "the other %d, together" % (len(d) - 8), lambda d: "%+.1f" % (
+        sum(v for _, v in d[8:]) / 1024.0)
+    rows.append([rest[0](extra), rest[1](extra), rest[0](alert), rest[1](alert)])
+    page.table(["agent − form alone, before any alert", "MiB", "what the alert added", "MiB"], rows)
 
 
-def explain(page, r, goals):
-    explained = False
-    for key, label in (("idle_cpu", "Idle CPU"), ("idle_timers", "Idle timers")):
-        if key in goals and not goals[key]:
-            explained = True
-            page.add("**%s (figure 3).** Missed; the per-thread tables above show which thread "
-                     "and which wait." % label, "")
-    return explained
+def biggest(a, b):
+    """The mappings whose resident memory differs, largest difference first."""
+    keys = set(a) | set(b)
+    return sorted(((k, a.get(k, 0) - b.get(k, 0)) for k in keys if a.get(k, 0) != b.get(k, 0)),
+                  key=lambda kv: -abs(kv[1]))
