@@ -41,12 +41,19 @@ void limitReply(QNetworkReply *reply, const ReplyLimits &limits)
     // the checks below run. With a read buffer Qt stops reading from the peer
     // once it holds that much; of one-byte pieces it hands over one byte
     // less, so the buffer is two bytes past the cap for the check to see it.
-    // Qt passes the size on only to a request under way: a POST, and each
-    // redirect, start later, so it is passed again once the request is out.
+    // Qt passes the size on only to a request already started: a GET starts
+    // at once, a POST and each redirect a moment later, from the event loop,
+    // so the size is passed now and again just after each start. (Passed once
+    // the request is out, it can wait behind the very flood it is to stop:
+    // Qt's HTTP thread on Windows serves its socket before posted events.)
     const qint64 bufferSize = maxBytes + 2;
-    reply->setReadBufferSize(bufferSize);
-    QObject::connect(reply, &QNetworkReply::requestSent, reply,
-                     [reply, bufferSize] { reply->setReadBufferSize(bufferSize); });
+    const auto passBufferSize = [reply, bufferSize] { reply->setReadBufferSize(bufferSize); };
+    passBufferSize();
+    QMetaObject::invokeMethod(reply, passBufferSize, Qt::QueuedConnection);
+    QObject::connect(reply, &QNetworkReply::redirected, reply, [reply, passBufferSize] {
+        QMetaObject::invokeMethod(reply, passBufferSize, Qt::QueuedConnection);
+    });
+
     QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, maxBytes] {
         bool known = false;
         const qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
