@@ -13,8 +13,9 @@ import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-# The release-like build of the agent (scripts/bench.sh) has this compiled in.
-PORT = 18443
+# The release-like builds of the agent have this compiled in: 18443 in
+# scripts/bench.sh's, 18444 in bench/wine.sh's.
+PORT = int(os.environ.get("BENCH_PORT", 18443))
 SERVICE_URL = "https://localhost:%d" % PORT
 
 
@@ -57,6 +58,8 @@ def machine():
         "commit": git("rev-parse", "--short", "HEAD"),
         "changed": git("status", "--porcelain", "--untracked-files=no").splitlines(),
         "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
+        # Others' work on the machine disturbs the timings more than the counts.
+        "load": os.getloadavg()[0],
     }
 
 
@@ -128,7 +131,7 @@ def threads(pid):
             switches = int(status(pid, tid)["voluntary_ctxt_switches"])
         except (OSError, KeyError, ValueError):
             continue  # ended meanwhile
-        found[tid] = (name, switches, cpu_ms)
+        found[tid] = (name + (" (main thread)" if tid == str(pid) else ""), switches, cpu_ms)
     return found
 
 

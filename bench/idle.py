@@ -65,6 +65,7 @@ def measure(agent, form, env, work, service, seconds, strace_seconds):
     sample_until(shown + 25)
     before_alert = {name: kib(status(pid)["VmRSS"]) for name, pid in pids.items()}
     maps_before = {name: rss_by_mapping(pid) for name, pid in pids.items()}
+    threads_before = sorted({name for name, _, _ in threads(pids["agent"]).values()})
     service.call("POST", "/_ref/identify", {})
     closed = close_notice()
     if closed is None:
@@ -99,8 +100,13 @@ def measure(agent, form, env, work, service, seconds, strace_seconds):
     log.close()
     result = {"window_s": window[1] - window[0], "rss_kib_before_alert": before_alert,
               "maps_before_alert": maps_before, "maps_after": maps_after,
+              "threads_before_alert": threads_before,
               "rss_kib_after": after, "seconds_after_start": seconds,
               "polls": len([t for t in polls if window[0] <= t <= window[1]]),
+              # The heartbeat comes with every 20th poll: those polls are
+              # counted with it.
+              "lone_polls": len([t for t in polls if window[0] <= t <= window[1]
+                                 and not any(abs(t - b) < NEAR[1] - NEAR[0] for b in beats)]),
               "heartbeats": len([t for t in beats if window[0] <= t <= window[1]]),
               "poll_gaps_s": [b - a for a, b in zip(polls, polls[1:])],
               "traced_polls": len([t for t in polls if traced[0] <= t <= traced[1]]),
@@ -118,7 +124,7 @@ def attribute(samples, polls, beats):
     seconds = {"poll": 0.0, "heartbeat": 0.0, "between": 0.0}
     by_thread = {}
     for (t0, before), (t1, after) in zip(samples, samples[1:]):
-        kind = "poll" if near(t0, t1, polls) else "heartbeat" if near(t0, t1, beats) else "between"
+        kind = "heartbeat" if near(t0, t1, beats) else "poll" if near(t0, t1, polls) else "between"
         seconds[kind] += t1 - t0
         for tid, (name, switches, cpu_ms) in after.items():
             _, switches0, cpu0 = before.get(tid, (name, 0, 0.0))
@@ -180,9 +186,6 @@ def describe_fds(pid):
 
 
 LINE = re.compile(r"^(\d+)\s+[\d:.]+\s+(.*)$")
-# A wait that ended sooner than this most likely found its event already
-# there and never slept.
-MIN_SLEEP_S = 0.001
 
 
 def parse_strace(path, fds, names):
@@ -210,13 +213,15 @@ def parse_strace(path, fds, names):
 
 def cause_of(text, fds):
     call = re.match(r"(\w+)\(", text)
-    result = re.search(r"\)\s+=\s+(-?\d+)(.*?)(?:<([\d.]+)>)?$", text)
-    if not call or not result or (result.group(3) and float(result.group(3)) < MIN_SLEEP_S):
-        return None  # returned at once: nothing to wake from
+    result = re.search(r"\)\s+=\s+(-?\d+)(.*?)(?:<[\d.]+>)?$", text)
+    if not call or not result or re.search(r",\s*0\s*\)\s+=", text) \
+            or "{tv_sec=0, tv_nsec=0}" in text:
+        return None  # a poll with no time to wait: nothing to wake from
     call, value, rest = call.group(1), int(result.group(1)), result.group(2)
     if call == "futex":
         if "FUTEX_WAIT" not in text:
             return None
+        # EAGAIN: the value had changed, so it never slept.
         return "futex time-out" if "ETIMEDOUT" in rest else \
             "futex, woken by another thread" if value == 0 else None
     if value == 0:
@@ -234,7 +239,9 @@ def cause_of(text, fds):
 # --------------------------------------------------------------------------
 
 ROLES = (
-    ("tessaly", "the GUI thread: the agent's two timers fire here and its replies are handled here"),
+    ("tessaly (main thread)", "the GUI thread: the agent's two timers fire here and its replies "
+     "are handled here"),
+    ("tessaly", "a thread started without a name of its own"),
     ("QNetworkAccessM", "Qt's HTTP thread: sends the agent's requests, reads the answers"),
     ("QXcbEventQueue", "Qt's reader of the X connection"),
     ("QDBusConnection", "Qt's D-Bus thread"),
@@ -261,7 +268,7 @@ def rates(i, name="agent"):
         w = entry["wakeups"]
         between = 60.0 * w.get("between", 0) / a["seconds"]["between"] if a["seconds"]["between"] else 0
         out[thread] = {"per_min": 60.0 * sum(w.values()) / total_s, "between_per_min": between,
-                       "per_poll": own_share(entry, a["seconds"], "poll", i["polls"]),
+                       "per_poll": own_share(entry, a["seconds"], "poll", i["lone_polls"]),
                        "per_heartbeat": own_share(entry, a["seconds"], "heartbeat", i["heartbeats"]),
                        "cpu_ms": sum(entry["cpu_ms"].values()), "tids": entry["tids"]}
     return out
@@ -302,8 +309,9 @@ def section(page, r):
              "a tenth of a second from 1 s before to 2 s after a request reached the service "
              "is counted at that request; a thread's rate between requests is taken as its "
              "own rhythm and subtracted from what it did at the requests. Then %d s under "
-             "`strace -f` name what ended each wait that slept at least 1 ms (a time-out, "
-             "or which descriptor; each named by what is at its other end)." % (
+             "`strace -f` name what ended each wait that could sleep (a time-out, or which "
+             "descriptor, named by what is at its other end; eventfd is how one thread of "
+             "the agent wakes another)." % (
                  "" if r.get("sound_server") else "; none could be started here, so it failed",
                  i["seconds_after_start"], " (past the first heartbeat, due at 300 s)"
                  if i["seconds_after_start"] > 300 else "", i["traced_s"]), "")
@@ -324,10 +332,32 @@ def section(page, r):
                      ", ".join("%s × %d" % (k, v) for k, v in sorted(
                          woken.items(), key=lambda kv: -kv[1])) or "–"])
     page.table(["thread (/proc/…/comm)", "what it is", "wake-ups /min", "of them between "
-                "requests, /min", "extra at each identify poll", "extra at the heartbeat",
+                "requests, /min", "extra at each identify poll",
+                "extra at the heartbeat (with its identify poll)",
                 "CPU ms", "what ended its waits, %d s under strace (%d poll%s)" % (
                     i["traced_s"], i["traced_polls"], "" if i["traced_polls"] == 1 else "s")],
                rows)
+    r = rates(i)
+    per_poll = lambda name: (r.get(name) or {}).get("per_poll") or 0.0
+    gui, http = per_poll("tessaly (main thread)"), per_poll("QNetworkAccessM")
+    beat = sum(t["per_heartbeat"] or 0.0 for t in r.values()) - sum(
+        t["per_poll"] or 0.0 for t in r.values())
+    text = ["How to read it: each identify poll wakes the GUI thread %.1f times (its timer, then "
+            "each event Qt's HTTP thread posts back as the request goes out and the answer "
+            "comes in) and the HTTP thread %.1f times (the request handed over, the answer on "
+            "the socket): about %.0f a minute at four polls a minute." % (
+                gui, http, 4 * (gui + http))]
+    if i["heartbeats"]:
+        text.append("The heartbeat, which comes with every 20th poll, adds %.1f to that poll."
+                    % beat)
+    for name, t in sorted(r.items(), key=lambda kv: -kv[1]["between_per_min"]):
+        if t["between_per_min"] >= 0.5:
+            text.append("%s wake%s by %s, %.1f times a minute whatever the agent does; %s." % (
+                name + (" (%d threads)" % t["tids"] if t["tids"] > 1 else ""),
+                "" if t["tids"] > 1 else "s", "themselves" if t["tids"] > 1 else "itself",
+                t["between_per_min"], "not there before the first alert"
+                if name not in i["threads_before_alert"] else "there from the start"))
+    page.add(" ".join(text), "")
     form = rates(i, "form")
     page.add("The form alone, watched over the same time: %.1f wake-ups a minute (%s): Qt and "
              "the X connection, with no work of their own, do not wake." % (
