@@ -24,11 +24,8 @@ struct ReplyLimits
     qint64 maxBodyBytes;   // received body, read or not
 };
 
-// Qt's HTTP/2 client bounds a received header block (an HPACK bomb, or
-// CONTINUATION frames without end) from this version on; before it a peer can
-// make the agent buffer and decode gigabytes of headers. Qt's change logs name
-// no such fix: Qt 6.8.2's sources keep every CONTINUATION frame with no limit,
-// 6.11.2's cap the block at 256 KiB and reject both attacks (measured).
+// HTTP/2 only from the Qt version that bounds the header block a peer sends
+// (docs/RELIABILITY.md says how that version was found).
 constexpr bool AllowsHttp2 = QT_VERSION >= QT_VERSION_CHECK(6, 11, 2);
 
 // Whether Qt's HTTP/1.1 reader bounds what it holds before the agent sees it:
