@@ -240,12 +240,6 @@ void tst_Login::publicAddressUnavailable()
     MainWindow window(settings);
     window.show();
     signIn(window, "demo", "demo");
-#ifdef Q_OS_WIN
-    // As in the fault matrix: under wine an aborted endless answer keeps
-    // Schannel reading, and the registration that follows times out.
-    if (config.contains("\"endless"))
-        QEXPECT_FAIL("", "Schannel keeps reading an aborted endless answer (wine)", Abort);
-#endif
     QTRY_COMPARE_WITH_TIMEOUT(formOf(window).status->text(), statusSuccess, 10000);
     const RefService::Request registration = service.requests("/api/devices").constFirst();
     QVERIFY2(registration.body.contains("\"ip_address\": \"\",\n"), registration.body.constData());
