@@ -55,3 +55,10 @@ def section(page, r, label=""):
             q = ratios(runs, a, b)
             rows.append([what, "%.2f×" % median(q), "%.2f× – %.2f×" % (min(q), max(q))])
     page.table(["ratio, round by round%s" % label, "median", "min – max"], rows)
+    if "form_linked" in runs:
+        m = {n: median(runs[n]) for n in runs}
+        page.add("Of the %.1f ms by which the agent's window comes later than its form's alone "
+                 "(medians), %.1f ms is loading the libraries it links and %.1f ms its own "
+                 "start-up work; the form itself costs any program %.1f ms over an empty "
+                 "window." % (m["agent"] - m["form"], m["form_linked"] - m["form"],
+                              m["agent"] - m["form_linked"], m["form"] - m["empty"]), "")

@@ -73,6 +73,6 @@ fi
 
 step "report"
 python3 "$root/bench/report.py" "$work/results.json" "$wine_results" "$root/BENCHMARKS.md" \
-    "$((built - started))" "$(( $(date +%s) - built ))"
+    "$((built - started))" "$((measured - built))"
 echo "bench: builds $((built - started)) s, this machine $((measured - built)) s," \
      "wine $(( $(date +%s) - measured )) s; see BENCHMARKS.md"
