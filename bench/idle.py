@@ -82,12 +82,11 @@ def measure(agent, form, env, work, service, seconds, strace_seconds):
     say("idle: %d s under strace to name what ends each wait" % strace_seconds)
     trace = os.path.join(work, "idle-strace.txt")
     fds = describe_fds(pids["agent"])
+    # restart_syscall: the end of a wait that was under way when strace attached
+    waits = "poll,ppoll,select,pselect6,epoll_wait,epoll_pwait,futex,restart_syscall"
     tracer = subprocess.Popen(["strace", "-f", "-tt", "-T", "-qq", "-o", trace, "-p",
-                               str(pids["agent"]), "-e",
-                               "trace=poll,ppoll,select,pselect6,epoll_wait,epoll_pwait,futex,restart_syscall"],
-                              stderr=log)
+                               str(pids["agent"]), "-e", "trace=" + waits], stderr=log)
     traced = (time.monotonic(), time.monotonic() + strace_seconds)
-    # restart_syscall: a wait under way when strace attached
     wait_until(traced[1])
     names = {tid: name for tid, (name, _, _) in threads(pids["agent"]).items()}
     tracer.send_signal(signal.SIGINT)
