@@ -1,12 +1,20 @@
 # Run by `cmake --install` of a cross build for Windows (cmake/Deploy.cmake):
-# copies into DESTINATION every DLL that the PE files in FILES import, directly
-# or through each other, from RUNTIME_DIRS. CMake's own
-# file(GET_RUNTIME_DEPENDENCIES) cannot do this from Linux: it looks Windows
-# names up in lower case, and Qt6Core.dll is not qt6core.dll here.
+# stages into DESTINATION the program, the Qt plugins it loads by name and
+# every DLL they import, directly or through each other, from RUNTIME_DIRS.
+# CMake's own file(GET_RUNTIME_DEPENDENCIES) cannot do this from Linux: it
+# looks Windows names up in lower case, and Qt6Core.dll is not qt6core.dll
+# here.
 #
-# Variables: FILES, RUNTIME_DIRS, IMPORT_LIB_DIR (the toolchain's import
-# libraries: an import found nowhere else is Windows' own only if it has one
-# there), OBJDUMP, STRIP, DESTINATION.
+# Each file is stripped once, from its original into its place: Debian's MinGW
+# runtime and a Qt built from source carry their symbol tables (libstdc++-6.dll
+# alone is 29 MB). strip writes a new PE time stamp and checksum; with
+# SOURCE_DATE_EPOCH set it writes that time, so staging the same build twice
+# gives the same bytes.
+#
+# Variables: PROGRAM, PLUGIN_DIR, PLUGINS (as "platforms/qwindows"), RUNTIME_DIRS,
+# IMPORT_LIB_DIR (the toolchain's import libraries: an import found nowhere
+# else is Windows' own only if it has one there), OBJDUMP, STRIP,
+# SOURCE_DATE_EPOCH (may be empty), DESTINATION.
 
 # Every DLL the runtime directories offer, by lower-case name.
 set(offered_names "")
@@ -23,9 +31,17 @@ foreach(dir IN LISTS RUNTIME_DIRS)
     endforeach()
 endforeach()
 
-set(queue ${FILES})
+# What is staged where: the program and the plugins, then what they import.
+get_filename_component(program_name "${PROGRAM}" NAME)
+set(sources "${PROGRAM}")
+set(targets "${DESTINATION}/${program_name}")
+foreach(plugin IN LISTS PLUGINS)
+    list(APPEND sources "${PLUGIN_DIR}/${plugin}.dll")
+    list(APPEND targets "${DESTINATION}/${plugin}.dll")
+endforeach()
+
+set(queue ${sources})
 set(seen "")
-set(deployed "")
 while(queue)
     list(POP_FRONT queue file)
     execute_process(COMMAND "${OBJDUMP}" -p "${file}"
@@ -45,7 +61,9 @@ while(queue)
         list(FIND offered_names "${name}" index)
         if(index GREATER -1)
             list(GET offered_paths ${index} path)
-            list(APPEND deployed "${path}")
+            get_filename_component(path_name "${path}" NAME)
+            list(APPEND sources "${path}")
+            list(APPEND targets "${DESTINATION}/${path_name}")
             list(APPEND queue "${path}")
             continue()
         endif()
@@ -59,14 +77,16 @@ while(queue)
     endforeach()
 endwhile()
 
-file(INSTALL ${deployed} DESTINATION "${DESTINATION}")
-
-# Debian's MinGW runtime and a Qt built from source carry their symbol tables
-# (libstdc++-6.dll alone is 29 MB); the copies shipped do not need them.
-file(GLOB_RECURSE shipped LIST_DIRECTORIES false "${DESTINATION}/*.dll")
-foreach(dll IN LISTS shipped)
-    execute_process(COMMAND "${STRIP}" --strip-unneeded "${dll}" RESULT_VARIABLE status)
+if(NOT SOURCE_DATE_EPOCH STREQUAL "")
+    set(ENV{SOURCE_DATE_EPOCH} "${SOURCE_DATE_EPOCH}")
+endif()
+foreach(source target IN ZIP_LISTS sources targets)
+    get_filename_component(target_dir "${target}" DIRECTORY)
+    file(MAKE_DIRECTORY "${target_dir}")
+    message(STATUS "Installing: ${target}")
+    execute_process(COMMAND "${STRIP}" --strip-unneeded -o "${target}" "${source}"
+                    RESULT_VARIABLE status ERROR_VARIABLE error)
     if(NOT status EQUAL 0)
-        message(FATAL_ERROR "${STRIP} failed on ${dll}")
+        message(FATAL_ERROR "${STRIP} failed on ${source}: ${error}")
     endif()
 endforeach()

@@ -12,6 +12,8 @@ endif()
 install(FILES ${CMAKE_SOURCE_DIR}/resources/icon.ico DESTINATION . RENAME tessaly.ico)
 
 set(CPACK_GENERATOR NSIS)
+# Values reach CPack as they are written here, quotes included.
+set(CPACK_VERBATIM_VARIABLES YES)
 set(CPACK_PACKAGE_NAME "Tessaly")
 set(CPACK_PACKAGE_VENDOR "Tessaly")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
@@ -27,6 +29,18 @@ set(CPACK_NSIS_MUI_UNIICON "${CMAKE_SOURCE_DIR}/resources/icon.ico")
 set(CPACK_NSIS_COMPRESSOR "/SOLID lzma")
 # Where the shortcuts point, inside the install folder (NSIS.template.in).
 set(CPACK_TESSALY_BINDIR "${CMAKE_INSTALL_BINDIR}")
+# With a certificate (cmake/Deploy.cmake), makensis has the uninstaller
+# signed before it packs it, and the setup program once it is written.
+set(CPACK_TESSALY_SIGN_UNINSTALLER "")
+set(CPACK_TESSALY_SIGN_SETUP "")
+if(tessaly_sign_command)
+    set(sign "")
+    foreach(argument IN LISTS tessaly_sign_command)
+        string(APPEND sign "\"${argument}\" ")
+    endforeach()
+    set(CPACK_TESSALY_SIGN_UNINSTALLER "!uninstfinalize '${sign}\"%1\"' = 0")
+    set(CPACK_TESSALY_SIGN_SETUP "!finalize '${sign}\"%1\"' = 0")
+endif()
 # CPack looks for NSIS.template.in here before its own.
 set(CPACK_MODULE_PATH "${CMAKE_SOURCE_DIR}/cmake")
 

@@ -2,12 +2,14 @@
 # Sourced, not run: a leg sets what it needs and calls chroot_open "$@" first
 # thing, which leaves $chroot_dir made or reused, checked and mounted:
 #
-#   chroot_label=release-qt                 prefix of every message
+#   source "$root/scripts/lib.sh"; label=release-qt    say() and its prefix
 #   chroot_skip_what="release-Qt tests"     what the SKIPPED: line says is not run
 #   chroot_packages=(cmake g++ ...)         Debian sid packages the leg needs
 #   chroot_tools=(cmake g++ ...)            commands that must be found in it
 #   chroot_check_leg() { ...; }             optional: the leg's own soundness
 #                                           checks of chroot $1 (say why, return 1)
+#   chroot_keep_env=(SOURCE_DATE_EPOCH)     optional: variables that in_chroot
+#                                           passes on as they are
 #   source "$root/scripts/chroot.sh"
 #   chroot_open "$@"
 #
@@ -44,13 +46,10 @@ chroot_marker_name=.tessaly-chroot-ready
 chroot_parent=$(dirname "$chroot_dir")
 chroot_base=$(basename "$chroot_dir")
 
-say() { printf '%s: %s\n' "$chroot_label" "$*"; }
-elapsed() { echo "$(( $(date +%s) - $1 )) s"; }
 skip() {
     echo "SKIPPED: $chroot_skip_what not run: $*"
     exit 0
 }
-version_ge() { printf '%s\n%s\n' "$2" "$1" | sort -V -C; }
 
 # --- Mounts -------------------------------------------------------------------
 chroot_mounted=()
@@ -71,7 +70,7 @@ mount_system() {
     # /proc, /sys, /dev, /dev/pts, a private /dev/shm and a fresh /tmp inside
     # the chroot $1.
     local c=$1
-    case $c in /?*) ;; *) echo "$chroot_label: refusing to mount under '$c'" >&2; return 1 ;; esac
+    case $c in /?*) ;; *) echo "$label: refusing to mount under '$c'" >&2; return 1 ;; esac
     chroot_mounted+=("$c")
     mkdir -p "$c/proc" "$c/sys" "$c/dev" "$c/tmp"
     mount -t proc proc "$c/proc"
@@ -97,19 +96,28 @@ bind_into_chroot() {
 
 remove_tree() {
     # Removes a chroot or a leftover of one, never crossing into a mount.
-    case $1 in "$chroot_parent"/?*) ;; *) echo "$chroot_label: refusing to remove '$1'" >&2; return 1 ;; esac
+    case $1 in "$chroot_parent"/?*) ;; *) echo "$label: refusing to remove '$1'" >&2; return 1 ;; esac
     unmount_under "$1"
     rm -rf --one-file-system "$1"
 }
 
 in_chroot() {
-    # Runs a command in chroot $1 with a clean environment.
-    local c=$1; shift
-    chroot "$c" /usr/bin/env -i \
-        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        HOME=/root LANG=C.UTF-8 TERM=dumb CI="${CI:-}" \
-        DEBIAN_FRONTEND=noninteractive CCACHE_DIR=/var/cache/ccache \
-        "$@"
+    # Runs a command in chroot $1 with a clean environment. The variables named
+    # in chroot_keep_env (and CI) pass on in the environment itself, never on
+    # a command line: one may be a password.
+    local c=$1 name; shift
+    (
+        for name in $(compgen -e); do
+            case " CI ${chroot_keep_env[*]:-} " in
+                *" $name "*) ;;
+                *) unset "$name" 2>/dev/null || true ;;
+            esac
+        done
+        export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+            HOME=/root LANG=C.UTF-8 TERM=dumb \
+            DEBIAN_FRONTEND=noninteractive CCACHE_DIR=/var/cache/ccache
+        exec chroot "$c" "$@"
+    )
 }
 
 chroot_qt_version() {
@@ -361,7 +369,7 @@ chroot_open() {
             rm -f "$chroot_setup_log"
             say "new chroot ready after $(elapsed "$setup_started")"
         else
-            tail -n 15 "$chroot_setup_log" 2>/dev/null | sed 's/^/    /'
+            tail -n 15 "$chroot_setup_log" 2>/dev/null | indent
             [ -z "$chroot_new" ] || remove_tree "$chroot_new"
             [ $have = yes ] ||
                 skip "could not make a Debian sid chroot from $chroot_mirror (log: $chroot_setup_log)"

@@ -14,6 +14,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$root/scripts/lib.sh"
 build=${TESSALY_FUZZ_BUILD_DIR:-$root/build/fuzz}
 seconds=${TESSALY_FUZZ_SECONDS:-30}
 fuzzdir=$root/tests/fuzz
@@ -40,12 +41,7 @@ done
 cmake -S "$fuzzdir" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="${TESSALY_FUZZ_CXX:-clang++}"
 cmake --build "$build" --parallel "$(nproc)"
 
-for candidate in llvm-symbolizer llvm-symbolizer-14 /usr/lib/llvm-14/bin/llvm-symbolizer; do
-    if symbolizer=$(command -v "$candidate"); then
-        export ASAN_SYMBOLIZER_PATH=$symbolizer
-        break
-    fi
-done
+use_symbolizer
 export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:symbolize=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:report_error_type=1:symbolize=1"
 

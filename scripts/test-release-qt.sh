@@ -18,6 +18,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/lib.sh"
+label=release-qt
 min_qt=6.9
 jobs=$(nproc)
 
@@ -39,7 +41,6 @@ chroot_packages=(
 
 chroot_tools=(cmake ninja g++ ccache qmake6 python3 openssl Xvfb xauth stalonetray
               xdotool xwininfo ip)
-chroot_label=release-qt
 chroot_skip_what="release-Qt tests (Qt >= $min_qt in a Debian sid chroot)"
 started=$(date +%s)
 
@@ -83,11 +84,9 @@ if ! in_chroot "$c" bash -c '
     echo "FAIL: the build against Qt $qt_version failed (log in the chroot: $build_log)"
     exit 1
 fi
-say "built in $(elapsed "$step_started") ($(in_chroot "$c" ccache --print-stats 2>/dev/null |
-    awk -F'\t' '$1 == "direct_cache_hit" || $1 == "preprocessed_cache_hit" { h += $2 }
-                $1 == "cache_miss" { m = $2 } END { printf "ccache: %d hits, %d misses", h, m }'))"
+say "built in $(elapsed "$step_started") ($(in_chroot "$c" ccache --print-stats 2>/dev/null | ccache_figures))"
 
-warnings=$(grep -E '^[^ ]+:[0-9]+:[0-9]+: warning: ' "$build_log" | sed "s|^$src/||" | sort -u || true)
+warnings=$(compiler_warnings "$build_log" "$src")
 deprecations=$(grep -E '\[-Wdeprecated' <<<"$warnings" || true)
 others=$(grep -v -E '\[-Wdeprecated' <<<"$warnings" || true)
 
@@ -104,16 +103,16 @@ echo "=== release Qt summary ==="
 say "Qt $qt_version in a Debian sid chroot at $c"
 if [ -n "$deprecations" ]; then
     say "deprecation warnings against Qt $qt_version: $(echo "$deprecations" | wc -l)"
-    echo "$deprecations" | sed 's/^/    /'
+    echo "$deprecations" | indent
 else
     say "no deprecation warnings against Qt $qt_version"
 fi
 if [ -n "$others" ]; then
     say "other compiler warnings: $(echo "$others" | wc -l)"
-    echo "$others" | sed 's/^/    /'
+    echo "$others" | indent
 fi
 say "ctest in the chroot ($(elapsed "$step_started")):"
-sed -n '/tests passed\|tests failed out of/,$p' "$test_log" | sed 's/^/    /'
+sed -n '/tests passed\|tests failed out of/,$p' "$test_log" | indent
 say "total $(elapsed "$started")"
 if [ "$test_status" -ne 0 ]; then
     echo "FAIL: tests failed against Qt $qt_version"

@@ -18,6 +18,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$root/scripts/lib.sh"
 build=${TESSALY_ASAN_BUILD_DIR:-$root/build/asan}
 jobs=$(nproc)
 logs=$build/sanitizer-logs
@@ -37,14 +38,7 @@ cmake -S "$root" -B "$build" -G Ninja \
 cmake --build "$build" --parallel "$jobs"
 built=$(date +%s)
 
-# A symbolizer turns the addresses of a report into file:line; without one
-# the reports still fail the run, with less readable stacks.
-for candidate in llvm-symbolizer llvm-symbolizer-14 /usr/lib/llvm-14/bin/llvm-symbolizer; do
-    if symbolizer=$(command -v "$candidate"); then
-        export ASAN_SYMBOLIZER_PATH=$symbolizer
-        break
-    fi
-done
+use_symbolizer
 
 rm -rf "$logs"
 mkdir -p "$logs"

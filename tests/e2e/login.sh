@@ -16,14 +16,16 @@
 # runs in a network namespace of its own, with only a loopback interface.
 #
 # Usage: login.sh PROGRAM SERVICE_URL REFSERVICE_SCRIPT STATE_DIR MACPROBE WMCLOSE
-#        login.sh --wine SESSION PREFIX SCREENSHOT PROGRAM SERVICE_URL REFSERVICE_SCRIPT STATE_DIR MACPROBE WMCLOSE
+#        login.sh --wine SESSION PREFIX SCREENSHOT PROGRAM SERVICE_URL REFSERVICE_SCRIPT STATE_DIR MACPROBE WMCLOSE PROBE
 # WMCLOSE is tests/e2e/wmclose, built for this machine.
 # With --wine, PROGRAM and MACPROBE are Windows executables run under wine,
 # in wine prefix PREFIX, in the display, tray and sound sink that SESSION
-# (scripts/wine-session.sh) gives. The window must then have a 220 x 224
-# client area, the expected MAC is what GetAdaptersInfo gives (MACPROBE), the
-# OS name is Windows', SCREENSHOT is written with the Identify box open, and
-# whether the tray icon docks and the sound plays is reported.
+# (scripts/wine-session.sh) gives, and PROBE is tests/wine/probe.cpp built for
+# Windows: wine keeps a hidden window's X window mapped, so Windows is asked
+# whether the window is shown. The window must then have a 220 x 224 client
+# area, the expected MAC is what GetAdaptersInfo gives (MACPROBE), the OS name
+# is Windows', SCREENSHOT is written with the Identify box open, and whether
+# the tray icon docks and the sound plays is reported.
 set -uo pipefail
 
 wine_session= wine_prefix= screenshot=
@@ -31,7 +33,7 @@ if [ "${1:-}" = --wine ]; then
     wine_session=$2 wine_prefix=$3 screenshot=$4
     shift 4
 fi
-program=$1 service_url=$2 refservice=$3 state_dir=$4 macprobe=$5 wmclose=$6
+program=$1 service_url=$2 refservice=$3 state_dir=$4 macprobe=$5 wmclose=$6 probe=${7:-}
 here=$(cd "$(dirname "$0")" && pwd)
 
 if [[ ! $service_url =~ ^https://localhost:([0-9]+)$ ]]; then
@@ -81,7 +83,7 @@ else
     export XDG_RUNTIME_DIR=$work/run
     window_wait=20 box_wait=30
 fi
-export program macprobe wmclose work window_wait box_wait screenshot
+export program macprobe wmclose probe work window_wait box_wait screenshot
 export run_prefix="${run[*]}"
 "${session[@]}" bash -c '
     export XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$work/run}
@@ -100,28 +102,36 @@ export run_prefix="${run[*]}"
     if [ -n "$screenshot" ] && [ "$size" != 220x224 ]; then
         echo "FAIL: the client area is $size, not 220x224"; kill $pid; exit 1
     fi
-    # Icons docked in the tray: windows of the program nested in another
-    # client (a top-level window sits right below the root).
-    tray_icons() { xwininfo -root -tree | grep -ci "^ \{6,\}0x[0-9a-f]* .*tessaly"; }
-    map_state() {
-        for _ in $(seq 100); do xwininfo -id "$window" | grep -q "Map State: $1" && return 0; sleep 0.1; done
+    # Icons docked in the tray: windows nested in another client (a top-level
+    # window sits right below the root) of the program, or under wine of its
+    # shell, which docks each icon as a window of its own.
+    tray_icons() { xwininfo -root -tree | grep -Eci "^ {6,}0x[0-9a-f]+ .*\(\"(tessaly|explorer\.exe)\""; }
+    window_state() {
+        if [ -n "$probe" ]; then
+            wine "$probe" shown Tessaly | tr -d "\r"
+        else
+            xwininfo -id "$window" | sed -n "s/.*Map State: IsViewable/shown/p; s/.*Map State: IsUnMapped/hidden/p"
+        fi
+    }
+    window_becomes() {
+        for _ in $(seq 100); do [ "$(window_state)" = "$1" ] && return 0; sleep 0.1; done
         return 1
     }
     # Closed to the tray, then started again: the second start ends at once
     # with 0 and the running agent shows its window again.
     hand_over() {
         "$wmclose" "$window"
-        map_state IsUnMapped || { echo "FAIL: the closed window is still shown"; return 1; }
+        window_becomes hidden || { echo "FAIL: the closed window is still shown"; return 1; }
         local second status took icons
         second=$(date +%s.%N)
         timeout "$window_wait" $run_prefix "$program" >"$work/second.log" 2>&1
         status=$?
         took=$(awk -v a="$second" -v b="$(date +%s.%N)" "BEGIN { printf \"%.1f\", b - a }")
         [ $status -eq 0 ] || { echo "FAIL: a second start exited with $status after $took s"; cat "$work/second.log"; return 1; }
-        map_state IsViewable || { echo "FAIL: a second start did not show the window again"; return 1; }
+        window_becomes shown || { echo "FAIL: a second start did not show the window again"; return 1; }
         icons=$(tray_icons)
         echo "a second start ended with 0 after $took s; the window is shown again; $icons tray icon(s)"
-        [ -n "$screenshot" ] || [ "$icons" -eq 1 ] || { echo "FAIL: $icons tray icons"; return 1; }
+        [ "$icons" -eq 1 ] || { echo "FAIL: $icons tray icons"; return 1; }
     }
     hand_over || { kill $pid; exit 1; }
     # Click into each field as a person would, type, then press Login.

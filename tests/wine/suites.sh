@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Every QtTest suite of a Windows cross build, run by ctest under wine (the
+# build's CMAKE_CROSSCOMPILING_EMULATOR), with Qt and the MinGW runtime found
+# in their own folders through WINEPATH. Prints ctest's list and, for each
+# suite that failed, what failed: a suite's own output is in a file of its own
+# (tests/CMakeLists.txt), since under wine it reaches no pipe.
+# Usage: suites.sh BUILD_DIR QT_PREFIX   (in a wine session: scripts/wine-session.sh)
+set -uo pipefail
+
+build=$1 qt=$2
+WINEPATH=$(for dll in libstdc++-6.dll libwinpthread-1.dll; do
+               dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=$dll)"
+           done | sed 's|^|Z:|' | paste -sd ';' | sed "s|^|Z:$qt/bin;|" | tr / '\\')
+export WINEPATH
+(cd "$build" && ctest --output-on-failure --timeout 300) >"$build/ctest.log" 2>&1
+status=$?
+grep -E '^ *[0-9]+/[0-9]+ Test +#' "$build/ctest.log" | sed 's/^ *//'
+sed -n '/tests passed\|tests failed out of/,$p' "$build/ctest.log"
+for suite in $(sed -n 's/^[[:space:]]*[0-9]* - \(tst_[a-z]*\) (.*/\1/p' "$build/ctest.log"); do
+    echo "$suite, its failures:"
+    grep -E -A4 '^(FAIL!|XPASS)' "$build/tests/$suite.txt" 2>/dev/null | sed 's/^/    /' ||
+        echo "    (no output file: it did not start, or it crashed before writing)"
+done
+exit $status
