@@ -3,7 +3,9 @@
 # program showing the same form, peak memory under each row of the fault
 # matrix, the idle wake-ups of every thread, memory growth over thousands of
 # answers, and the Windows program's start-up and idle memory under wine.
-# Not part of the test suite; about 15 minutes on two cores.
+# Not part of the test suite; 17 minutes on two cores with the Windows leg's
+# chroot and Qt for Windows cached (bench/wine.sh makes them first where
+# they are missing, as the leg does, which takes half an hour more).
 #
 # Usage: scripts/bench.sh
 # Environment: TESSALY_BENCH_BUILD_DIR (default build/bench); the BENCH_*
