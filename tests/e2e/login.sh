@@ -120,6 +120,8 @@ export run_prefix="${run[*]}"
     # Closed to the tray, then started again: the second start ends at once
     # with 0 and the running agent shows its window again.
     hand_over() {
+        # Closing hides the window only once the tray shows the icon.
+        for _ in $(seq 100); do [ "$(tray_icons)" -ge 1 ] && break; sleep 0.1; done
         "$wmclose" "$window"
         window_becomes hidden || { echo "FAIL: the closed window is still shown"; return 1; }
         local second status took icons

@@ -27,6 +27,16 @@ check() {
     if [ "$size" != 220x224 ]; then
         echo "FAIL: window is $size, not 220x224"; kill $pid; return 1
     fi
+    if [ "$tray" = yes ]; then
+        # Closing hides the window only once the tray shows the icon; on a
+        # busy machine the tray may take that long to be ready.
+        local docked=0
+        for _ in $(seq 200); do
+            xwininfo -root -tree | grep -Eqi '^ {6,}0x[0-9a-f]+ .*\("tessaly"' && { docked=1; break; }
+            sleep 0.1
+        done
+        [ $docked = 1 ] || { echo "FAIL: the tray shows no icon"; kill $pid; return 1; }
+    fi
     "$wmclose" "$window"
 
     if [ "$tray" = yes ]; then
