@@ -1,8 +1,10 @@
 #include "singleinstance.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QThread>
 
 namespace {
 
@@ -46,7 +48,18 @@ bool SingleInstance::claim()
                    << "): this agent cannot tell whether another runs";
         return true;
     }
-    askRunningAgentToShow();
+    if (askRunningAgentToShow())
+        return false;
+    // The lock names a live process of this program's name, yet no agent
+    // answers: its writer is gone and its number now belongs to another
+    // process (wine hands out the same numbers again after a restart). Qt
+    // removes a lock only when no live process holds it open, so a running
+    // agent's lock stays.
+    if (lock.removeStaleLockFile() && lock.tryLock()) {
+        qWarning() << "Took over a lock no running agent held";
+        listen();
+        return true;
+    }
     return false;
 }
 
@@ -70,12 +83,21 @@ void SingleInstance::acceptRequests()
     }
 }
 
-void SingleInstance::askRunningAgentToShow()
+bool SingleInstance::askRunningAgentToShow()
 {
+    // An agent started a moment ago holds the lock a little before it listens.
+    QDeadlineTimer deadline(1000);
     QLocalSocket socket;
-    socket.connectToServer(serverName(directory));
-    if (socket.waitForConnected(5000))
-        socket.disconnectFromServer();
-    else
-        qWarning() << "Another agent runs in this session but did not answer:" << socket.errorString();
+    for (;;) {
+        socket.connectToServer(serverName(directory));
+        if (socket.waitForConnected(5000)) {
+            socket.disconnectFromServer();
+            return true;
+        }
+        if (deadline.hasExpired())
+            break;
+        QThread::msleep(100);
+    }
+    qWarning() << "Another agent holds this session's lock but does not answer:" << socket.errorString();
+    return false;
 }

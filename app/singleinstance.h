@@ -10,8 +10,8 @@ class QLocalServer;
 // of the session's own and listens on a local socket (a named pipe on
 // Windows) beside it; a later start finds the lock held, connects, and the
 // running agent is asked to show its window. A killed agent leaves a lock
-// that Qt sees is stale (its process is gone) and a socket file the next
-// agent removes before it listens.
+// that Qt sees is stale (its process is gone), or one that no agent answers
+// for, and a socket file the next agent removes before it listens.
 class SingleInstance : public QObject
 {
     Q_OBJECT
@@ -33,7 +33,7 @@ private:
     // apart from other sessions (singleinstance_<platform>.cpp).
     static QString sessionDirectory();
     void listen();
-    void askRunningAgentToShow();
+    bool askRunningAgentToShow();
     void acceptRequests();
 
     const QString directory;

@@ -9,7 +9,8 @@
 # One agent per session: with the window closed to the tray, a second start
 # ends at once with exit code 0 and the first agent shows its window again,
 # still with one tray icon and one identify poll every 15 s. Killed outright,
-# the agent leaves nothing that keeps the next start from running.
+# the agent leaves nothing that keeps the next start from running, even when
+# its process number has since gone to another process of its name.
 #
 # The program talks to its compiled-in address, https://localhost:PORT. To
 # give it that port without touching anything else on the machine, the test
@@ -176,13 +177,22 @@ export run_prefix="${run[*]}"
     if [ -n "$run_prefix" ]; then $run_prefix taskkill /F /IM tessaly.exe >/dev/null 2>&1; else kill -KILL $pid; fi
     wait $pid 2>/dev/null
     for _ in $(seq 100); do xdotool search --onlyvisible --name "^Tessaly$" >/dev/null || break; sleep 0.1; done
+    if [ -z "$run_prefix" ]; then
+        # Its number may since belong to another process of the same name (as
+        # wine hands numbers out again after a restart): no agent answers, so
+        # the lock is held by no one.
+        cp "$(command -v sleep)" "$work/tessaly"
+        "$work/tessaly" 120 &
+        impostor=$!
+        sed -i "1s/.*/$impostor/" "$XDG_RUNTIME_DIR/tessaly.lock" || { echo "FAIL: the killed agent left no lock"; exit 1; }
+    fi
     $run_prefix "$program" >"$work/restart.log" 2>&1 &
     pid=$!
     window=$(timeout "$window_wait" xdotool search --sync --onlyvisible --name "^Tessaly$" | head -1)
     [ -n "$window" ] || { echo "FAIL: after a kill, a new start shows no window"; cat "$work/restart.log"; kill $pid; exit 1; }
     echo "after a kill, a new start shows its window"
     hand_over || { kill $pid; exit 1; }
-    kill $pid
+    kill $pid ${impostor:-}
     wait $pid 2>/dev/null
     exit 0
 ' || exit 1

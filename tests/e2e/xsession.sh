@@ -44,7 +44,8 @@ if [ $tray -eq 1 ]; then
     pids+=($!)
     # The tray is there once it owns the system-tray selection.
     for _ in $(seq 100); do
-        if xdotool search --class $tray_program >/dev/null 2>&1; then break; fi
+        # xdotool itself can hang on a display that is still starting.
+        if timeout 2 xdotool search --class $tray_program >/dev/null 2>&1; then break; fi
         sleep 0.1
     done
     sleep 0.3
