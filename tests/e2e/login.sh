@@ -124,7 +124,10 @@ export run_prefix="${run[*]}"
         # Closing hides the window only once the tray shows the icon.
         for _ in $(seq 100); do [ "$(tray_icons)" -ge 1 ] && break; sleep 0.1; done
         "$wmclose" "$window"
-        window_becomes hidden || { echo "FAIL: the closed window is still shown"; return 1; }
+        window_becomes hidden || {
+            local state; state=$(window_state)
+            echo "FAIL: the closed window is ${state:-gone}, not hidden ($(tray_icons) tray icon(s))"
+            cat "$work/program.log" "$work/restart.log" 2>/dev/null; return 1; }
         local second status took icons
         second=$(date +%s.%N)
         timeout "$window_wait" $run_prefix "$program" >"$work/second.log" 2>&1
