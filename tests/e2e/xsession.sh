@@ -32,6 +32,9 @@ rm -f "$fifo"
 export DISPLAY=":$number"
 export QT_QPA_PLATFORM=xcb
 unset WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS
+# Xvfb names its display a moment before every client can open it: a tray
+# started in that moment ended with "cannot open display" (1 start in 15 here).
+for _ in $(seq 200); do timeout 2 xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.05; done
 
 if [ $tray -eq 1 ]; then
     if [ $tray_program = trayer ]; then
@@ -44,10 +47,10 @@ if [ $tray -eq 1 ]; then
     pids+=($!)
     # The tray is there once it owns the system-tray selection.
     for _ in $(seq 100); do
-        # xdotool itself can hang on a display that is still starting.
         if timeout 2 xdotool search --class $tray_program >/dev/null 2>&1; then break; fi
         sleep 0.1
     done
+    timeout 2 xdotool search --class $tray_program >/dev/null 2>&1 || { echo "xsession: $tray_program did not start"; exit 1; }
     sleep 0.3
 fi
 
