@@ -42,25 +42,35 @@ rm -f "$fifo"
 export DISPLAY=":$number"
 export QT_QPA_PLATFORM=xcb
 unset WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS
-# Xvfb names its display a moment before every client can open it: a tray
-# started in that moment ended with "cannot open display" (1 start in 15 here).
+# A client opens the display only once the server takes clients; a tray
+# started too early, or at an unlucky moment, ends with "cannot open display"
+# (about 1 start in 15 here), so a tray that is not there in 5 s is started again.
 for _ in $(seq 200); do timeout 2 xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.05; done
 
-if [ $tray -eq 1 ]; then
+start_tray() {
     if [ $tray_program = trayer ]; then
         trayer --edge bottom --align right --widthtype request --height 32 --SetDockType true \
-               --transparent false >/dev/null 2>&1 &
+               --transparent false >"$tray_log" 2>&1 &
     else
         stalonetray --config /dev/null --geometry 1x1-0-0 --icon-size 32 --window-type dock \
-                    --log-level err >/dev/null 2>&1 &
+                    --log-level err >"$tray_log" 2>&1 &
     fi
     pids+=($!)
     # The tray is there once it owns the system-tray selection.
-    for _ in $(seq 100); do
-        if timeout 2 xdotool search --class $tray_program >/dev/null 2>&1; then break; fi
+    for _ in $(seq 50); do
+        timeout 2 xdotool search --class $tray_program >/dev/null 2>&1 && return 0
+        kill -0 $! 2>/dev/null || return 1
         sleep 0.1
     done
-    timeout 2 xdotool search --class $tray_program >/dev/null 2>&1 || { echo "xsession: $tray_program did not start"; exit 1; }
+    kill $! 2>/dev/null
+    return 1
+}
+
+if [ $tray -eq 1 ]; then
+    tray_log=$(mktemp)
+    start_tray || start_tray || start_tray ||
+        { echo "xsession: $tray_program did not start:"; cat "$tray_log"; rm -f "$tray_log"; exit 1; }
+    rm -f "$tray_log"
     sleep 0.3
 fi
 
