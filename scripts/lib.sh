@@ -16,6 +16,22 @@ compiler_warnings() {
     grep -E '^[^ ]+:[0-9]+:[0-9]+: warning: ' "$1" | sed "s|^$2/||" | sort -u || true
 }
 
+# Stops processes $@ (started in that order), newest first, so that a tray
+# ends while its display is still there: a tray whose display went first once
+# ignored its TERM for hours. What outlives 5 s is killed.
+stop_processes() {
+    local i pid alive
+    for ((i = $#; i >= 1; i--)); do kill "${!i}" 2>/dev/null || true; done
+    for _ in $(seq 50); do
+        alive=
+        for pid in "$@"; do kill -0 "$pid" 2>/dev/null && alive=1; done
+        [ -z "$alive" ] && break
+        sleep 0.1
+    done
+    for pid in "$@"; do kill -KILL "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+}
+
 # "ccache: N hits, M misses", from `ccache --print-stats` on standard input.
 ccache_figures() {
     awk -F'\t' '$1 == "direct_cache_hit" || $1 == "preprocessed_cache_hit" { h += $2 }

@@ -5,6 +5,7 @@
 # to play sound into; stops all of it, wine included, afterwards. Runs inside
 # the sid chroot (scripts/test-windows.sh).
 set -u
+source "$(dirname "$0")/lib.sh"
 export WINEPREFIX=$1 WINEARCH=win64 WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml=" XDG_RUNTIME_DIR=/tmp/xdg
 shift
@@ -14,18 +15,7 @@ mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 pids=()
 cleanup() {
     "$wineserver" -k 2>/dev/null
-    # Newest first, so the tray ends while its display is still there; a tray
-    # whose display went first once ignored its TERM for hours.
-    local i alive
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
-    for _ in $(seq 50); do
-        alive=
-        for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null && alive=1; done
-        [ -z "$alive" ] && break
-        sleep 0.1
-    done
-    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
+    stop_processes "${pids[@]}"
 }
 trap cleanup EXIT
 fifo=$(mktemp -u); mkfifo "$fifo"

@@ -13,7 +13,7 @@ trap 'rm -rf "$work"' EXIT
 export XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/run
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 
-check() {
+close_check() {
     local tray=$1
     "$program" >"$work/out.log" 2>&1 &
     local pid=$!
@@ -65,7 +65,7 @@ check() {
     fi
 }
 
-export -f check
+export -f close_check
 export program wmclose work
-"$here/xsession.sh" --tray bash -c 'check yes' || exit 1
-"$here/xsession.sh" bash -c 'check no' || exit 1
+"$here/xsession.sh" --tray bash -c 'close_check yes' || exit 1
+"$here/xsession.sh" bash -c 'close_check no' || exit 1

@@ -4,6 +4,7 @@
 # The display is in $DISPLAY for the command; everything started here is
 # stopped when the command ends, and its exit code is passed on.
 set -euo pipefail
+source "$(dirname "$0")/../../scripts/lib.sh"
 
 tray=0
 if [ "${1:-}" = --tray ]; then tray=1; shift; fi
@@ -17,18 +18,7 @@ if ! command -v trayer >/dev/null && command -v stalonetray >/dev/null; then tra
 
 pids=()
 cleanup() {
-    # Newest first, so the tray ends while its display is still there; a tray
-    # whose display went first once ignored its TERM for hours.
-    local i alive
-    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
-    for _ in $(seq 50); do
-        alive=
-        for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null && alive=1; done
-        [ -z "$alive" ] && break
-        sleep 0.1
-    done
-    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
+    stop_processes "${pids[@]}"
 }
 trap cleanup EXIT
 
