@@ -10,51 +10,43 @@
 # Multimedia is the same version where the archive serves it, else the newest
 # it serves, patched to build (see scripts/qt-mingw-patches/).
 #
-# usage: build-qt-mingw.sh [--core-only] PREFIX WORK_DIR
+# qtbase must take the project's patches for its own MAJOR.MINOR
+# (scripts/qt-mingw-patches/qtbase-MAJOR.MINOR/): they bound what Qt's HTTP/1.1
+# reader holds, and the release relies on them. A qtbase with no patch folder
+# of its version, or a patch that does not apply, fails the build rather than
+# giving a Qt without those bounds.
+#
+# usage: build-qt-mingw.sh PREFIX WORK_DIR
 #   PREFIX    where Qt is installed (the fixed path the cache is mounted at)
 #   WORK_DIR  sources and build trees; removed and made again
-#   --core-only  configure qtbase and build QtCore only, to catch configure and
-#                toolchain errors before paying for the whole build
 #
-# Prints one "qt-mingw: step ..." line per step with its wall and CPU seconds
-# and, last, what was built into PREFIX/tessaly-qt-mingw.txt.
+# Prints one line per step with its time and, last, what was built into
+# PREFIX/tessaly-qt-mingw.txt. Environment: QT_MINGW_JOBS (default: nproc).
 set -euo pipefail
 
-core_only=no
-if [ "${1:-}" = --core-only ]; then core_only=yes; shift; fi
 if [ $# -ne 2 ]; then
-    echo "usage: $0 [--core-only] PREFIX WORK_DIR" >&2
+    echo "usage: $0 PREFIX WORK_DIR" >&2
     exit 2
 fi
 prefix=$1
 work=$2
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
+label=qt-mingw
 toolchain=$here/../cmake/mingw-w64-x86_64.cmake
 patches=$here/qt-mingw-patches
 jobs=${QT_MINGW_JOBS:-$(nproc)}
-# Qt's unity build compiles several sources as one; QT_MINGW_UNITY_BUILD=OFF
-# is there to measure what it saves (with --core-only).
-unity=${QT_MINGW_UNITY_BUILD:-ON}
 
-say() { printf 'qt-mingw: %s\n' "$*"; }
-die() { say "$*" >&2; exit 1; }
-version_ge() { printf '%s\n%s\n' "$2" "$1" | sort -V -C; }
-
-# Runs "$@" as one named step and reports its wall time and the CPU time of
-# everything it started.
-step() {
-    local name=$1; shift
-    local TIMEFORMAT="%R %U %S" times
-    say "$name ..."
-    { times=$( { time "$@" >>"$work/$name.log" 2>&1; } 2>&1 ); } ||
-        { tail -n 40 "$work/$name.log" | sed 's/^/    /'; die "$name failed (log: $work/$name.log)"; }
-    read -r wall user sys <<<"$times"
-    say "$name: $(awk -v w="$wall" -v u="$user" -v s="$sys" 'BEGIN { printf "%.0f s wall, %.0f CPU-s", w, u + s }')"
-    echo "step $name wall $wall user $user sys $sys" >>"$work/steps.txt"
+# A step whose output goes to WORK_DIR/NAME.log; its time is recorded.
+build_step() {
+    local name=$1 started; shift
+    started=$(date +%s)
+    step "$name" logged "$work/$name.log" "$@"
+    echo "step $name $(elapsed "$started")" >>"$work/steps.txt"
 }
 
 host_qt=$(qmake6 -query QT_VERSION)
-[ -n "$host_qt" ] || die "no host Qt (qmake6) in the chroot"
+[ -n "$host_qt" ] || fail "no host Qt (qmake6) in the chroot"
 
 rm -rf --one-file-system "$work"
 mkdir -p "$work/sources"
@@ -69,7 +61,7 @@ mirror=$(awk '$1 == "deb" { print $2; exit }' /etc/apt/sources.list)
 src_list=/etc/apt/sources.list.d/tessaly-qt-sources.list
 trap 'rm -f "$src_list"' EXIT
 printf 'deb-src %s %s main\n' "$mirror" sid "$mirror" testing "$mirror" trixie >"$src_list"
-apt-get update -q >"$work/apt-update.log" 2>&1 || die "apt-get update failed (log: $work/apt-update.log)"
+logged "$work/apt-update.log" apt-get update -q || fail "apt-get update failed"
 
 source_versions() {
     # Versions of source package $1 the indexes list, newest first.
@@ -96,30 +88,29 @@ same_as_host() { [ "$1" = "$host_qt" ]; }
 at_most_host() { version_ge "$host_qt" "$1"; }   # newest first: the same version where served
 
 base_version=$(fetch qt6-base same_as_host) ||
-    die "the archive serves no qt6-base source of Qt $host_qt (the chroot's host tools)"
+    fail "the archive serves no qt6-base source of Qt $host_qt (the chroot's host tools)"
 base_src=$(find "$work/sources" -mindepth 1 -maxdepth 1 -type d -name 'qt6-base-*')
 say "qtbase: Debian source $base_version"
 
-multimedia_version=
-multimedia_src=
-if [ $core_only = no ]; then
-    multimedia_version=$(fetch qt6-multimedia at_most_host) ||
-        die "the archive serves no qt6-multimedia source of Qt $host_qt or older"
-    multimedia_src=$(find "$work/sources" -mindepth 1 -maxdepth 1 -type d -name 'qt6-multimedia-*')
-    say "qtmultimedia: Debian source $multimedia_version"
-fi
+multimedia_version=$(fetch qt6-multimedia at_most_host) ||
+    fail "the archive serves no qt6-multimedia source of Qt $host_qt or older"
+multimedia_src=$(find "$work/sources" -mindepth 1 -maxdepth 1 -type d -name 'qt6-multimedia-*')
+say "qtmultimedia: Debian source $multimedia_version"
 
 rm -f "$src_list"
 
 apply_patches() {
-    # Applies scripts/qt-mingw-patches/MODULE-MAJOR.MINOR/*.patch, in order, to $2.
-    local dir=$patches/$1 patch
-    [ -d "$dir" ] || return 0
+    # Applies scripts/qt-mingw-patches/$1/*.patch, in order, to $2. With $3
+    # "required", a missing or empty folder fails the build.
+    local dir=$patches/$1 patch applied=0
     for patch in "$dir"/*.patch; do
         [ -e "$patch" ] || continue
         say "applying $1/$(basename "$patch")"
-        patch -d "$2" -p1 --forward --quiet <"$patch" || die "$(basename "$patch") does not apply"
+        patch -d "$2" -p1 --forward --quiet <"$patch" || fail "$1/$(basename "$patch") does not apply"
+        applied=$((applied + 1))
     done
+    [ "${3:-}" != required ] || [ $applied -gt 0 ] ||
+        fail "no patches in $dir: the release needs qtbase's HTTP/1.1 bounds ported to Qt $host_qt"
 }
 
 # --- qtbase --------------------------------------------------------------------
@@ -134,7 +125,7 @@ common_options=(
     -DQT_BUILD_TESTS=OFF
     -DQT_BUILD_BENCHMARKS=OFF
     -DQT_GENERATE_SBOM=OFF
-    -DQT_UNITY_BUILD="$unity"
+    -DQT_UNITY_BUILD=ON
 )
 base_options=(
     # No OpenGL at all: FEATURE_opengl=OFF alone leaves dynamic GL on, which
@@ -155,18 +146,16 @@ base_options=(
 )
 
 cd "$work"
-apply_patches "qtbase-${host_qt%.*}" "$base_src"
-step qtbase-configure cmake -S "$base_src" -B "$work/qtbase-build" \
+apply_patches "qtbase-${host_qt%.*}" "$base_src" required
+build_step qtbase-configure cmake -S "$base_src" -B "$work/qtbase-build" \
     "${common_options[@]}" "${base_options[@]}"
 grep -E '^ *(Schannel|OpenSSL|Direct 2D|DirectWrite|OpenGL|Using unity build) ' \
     "$work/qtbase-build/config.summary" 2>/dev/null | sed 's/^ */    /' || true
-if [ $core_only = yes ]; then
-    step qtcore-build nice cmake --build "$work/qtbase-build" --parallel "$jobs" --target Core
-    say "QtCore built; stopping here (--core-only)"
-    exit 0
-fi
-step qtbase-build nice cmake --build "$work/qtbase-build" --parallel "$jobs"
-step qtbase-install cmake --install "$work/qtbase-build"
+build_step qtbase-build nice cmake --build "$work/qtbase-build" --parallel "$jobs"
+build_step qtbase-install cmake --install "$work/qtbase-build"
+# What the agent's build looks for to know that the bounds are there.
+grep -q MaxHeadBytes "$prefix"/include/QtNetwork/*/QtNetwork/private/qhttpnetworkreply_p.h ||
+    fail "the installed qhttpnetworkreply_p.h has no MaxHeadBytes: the patches did not take"
 
 # --- qtmultimedia --------------------------------------------------------------
 multimedia_upstream=$(upstream_of "$multimedia_version")
@@ -186,10 +175,10 @@ multimedia_options=(
     -DFEATURE_wmf=ON -DFEATURE_ffmpeg=OFF -DFEATURE_gstreamer=OFF
     -DFEATURE_spatialaudio=OFF -DFEATURE_spatialaudio_quick3d=OFF
 )
-step qtmultimedia-configure cmake -S "$multimedia_src" -B "$work/qtmultimedia-build" \
+build_step qtmultimedia-configure cmake -S "$multimedia_src" -B "$work/qtmultimedia-build" \
     "${common_options[@]}" "${multimedia_options[@]}"
-step qtmultimedia-build nice cmake --build "$work/qtmultimedia-build" --parallel "$jobs"
-step qtmultimedia-install cmake --install "$work/qtmultimedia-build"
+build_step qtmultimedia-build nice cmake --build "$work/qtmultimedia-build" --parallel "$jobs"
+build_step qtmultimedia-install cmake --install "$work/qtmultimedia-build"
 
 {
     echo "# Qt for x86_64-w64-mingw32, built by scripts/build-qt-mingw.sh"

@@ -56,6 +56,15 @@ use_symbolizer() {
 # outcome and fails if any failed.
 checks=()
 check_dir=
+# `logged FILE COMMAND...` sends COMMAND's output to FILE and, if it fails,
+# shows the last 40 lines of it.
+logged() {
+    local log=$1 status=0
+    shift
+    "$@" >"$log" 2>&1 || status=$?
+    [ $status -eq 0 ] || { tail -n 40 "$log" | indent; say "(all of it: $log)"; }
+    return $status
+}
 step() {
     local name=$1 started status=0
     shift

@@ -80,7 +80,7 @@ cross_build() {
               -DCMAKE_PREFIX_PATH="$3" -DQT_HOST_PATH=/usr \
               -DQT_HOST_PATH_CMAKE_DIR="$(qmake6 -query QT_INSTALL_LIBS)/cmake" \
               -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/bin/wine -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
-              -DTESSALY_SIGN_PKCS12="$4/signer.p12"
+              -DTESSALY_SIGN_PKCS12="$4/signer.p12" -DTESSALY_REQUIRE_BOUNDED_HTTP1=ON
         nice cmake --build "$2" --parallel "$(nproc)" -- -k 0' build "$src" "$build" "$qt" "$win" || return 1
     local warnings
     warnings=$(compiler_warnings "$c$build/build.log" "$src")
