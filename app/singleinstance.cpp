@@ -8,24 +8,33 @@
 
 namespace {
 
-QString lockPath(const QString &directory)
+QString baseName(const QString &directory, const QString &sessionKey)
 {
-    return directory + QStringLiteral("/tessaly.lock");
+    QString name = directory + QStringLiteral("/tessaly");
+    if (!sessionKey.isEmpty())
+        name += u'-' + sessionKey;
+    return name;
+}
+
+QString lockPath(const QString &name)
+{
+    return name + QStringLiteral(".lock");
 }
 
 // A socket file on Linux; on Windows the name of a pipe, which carries the
 // folder's path and so the user's profile.
-QString serverName(const QString &directory)
+QString serverName(const QString &name)
 {
-    return directory + QStringLiteral("/tessaly.socket");
+    return name + QStringLiteral(".socket");
 }
 
 } // namespace
 
 SingleInstance::SingleInstance(QObject *parent)
     : QObject(parent)
-    , directory(sessionDirectory())
-    , lock(lockPath(directory))
+    , directory(userDirectory())
+    , name(baseName(directory, sessionKey()))
+    , lock(lockPath(name))
 {
     // The lock is held for the agent's whole life: it is stale only once the
     // process that wrote it is gone, never because it is old.
@@ -44,7 +53,7 @@ bool SingleInstance::claim()
     }
     if (lock.error() != QLockFile::LockFailedError) {
         // Better two agents than none.
-        qWarning() << "Cannot take" << lockPath(directory) << "(error" << lock.error()
+        qWarning() << "Cannot take" << lockPath(name) << "(error" << lock.error()
                    << "): this agent cannot tell whether another runs";
         return true;
     }
@@ -70,7 +79,7 @@ void SingleInstance::listen()
     connect(server, &QLocalServer::newConnection, this, &SingleInstance::acceptRequests);
     // With access restricted, Qt binds in a folder of its own and renames the
     // socket into place, over any a killed agent left.
-    if (!server->listen(serverName(directory)))
+    if (!server->listen(serverName(name)))
         qWarning() << "A second start cannot reach this agent:" << server->errorString();
 }
 
@@ -89,7 +98,7 @@ bool SingleInstance::askRunningAgentToShow()
     QDeadlineTimer deadline(1000);
     QLocalSocket socket;
     for (;;) {
-        socket.connectToServer(serverName(directory));
+        socket.connectToServer(serverName(name));
         if (socket.waitForConnected(5000)) {
             socket.disconnectFromServer();
             return true;

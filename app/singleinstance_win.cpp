@@ -2,10 +2,21 @@
 
 #include <QStandardPaths>
 
-// The user's temporary folder, under the local (not roaming) profile, one per
-// session where Remote Desktop keeps per-session temporary folders. Qt's
+#include <windows.h>
+
+// The user's temporary folder, under the local (not roaming) profile. Qt's
 // runtime location on Windows is the home folder itself.
-QString SingleInstance::sessionDirectory()
+QString SingleInstance::userDirectory()
 {
     return QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+}
+
+// Whether Remote Desktop gives each session a temporary folder of its own is
+// a policy; the session's number keeps two sessions of one user apart either way.
+QString SingleInstance::sessionKey()
+{
+    DWORD session = 0;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &session))
+        return QString();
+    return QString::number(session);
 }

@@ -187,7 +187,7 @@ export run_prefix="${run[*]}"
         cp "$(command -v sleep)" "$work/tessaly"
         "$work/tessaly" 120 &
         impostor=$!
-        sed -i "1s/.*/$impostor/" "$XDG_RUNTIME_DIR/tessaly.lock" || { echo "FAIL: the killed agent left no lock"; exit 1; }
+        sed -i "1s/.*/$impostor/" "$XDG_RUNTIME_DIR"/tessaly-*.lock || { echo "FAIL: the killed agent left no lock"; exit 1; }
     fi
     $run_prefix "$program" >"$work/restart.log" 2>&1 &
     pid=$!
