@@ -16,12 +16,9 @@ struct AgentSettings
     int retryDelayMs = 10000;
     int transferTimeoutMs = 30000;  // without a byte
     int requestDeadlineMs = 30000;  // from sending, however the bytes arrive
-    // A request still waiting for a connection after this long moves later
-    // requests to fresh connections (MainWindow::limit).
-    int connectionWaitMs = 5000;
-    // After sending, without the head or a body byte reaching the agent; only
-    // where Qt holds what it gathers meanwhile without bound (replyguard.h).
-    int stallTimeoutMs = 2500;
+    // Resident memory the process may gain while a request is out, where Qt
+    // holds what it gathers of a head without bound (service/memoryguard.h).
+    qint64 maxMemoryRiseBytes = 64 * 1024 * 1024;
 
     static AgentSettings compiledIn();
 };

@@ -4,6 +4,7 @@
 #include "identity/machineidentity.h"
 #include "launcher/sshlauncher.h"
 #include "service/heartbeatretry.h"
+#include "service/memoryguard.h"
 #include "service/replyguard.h"
 #include "service/serviceprotocol.h"
 #include "service/trust.h"
@@ -24,6 +25,7 @@
 #include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QPointer>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
@@ -49,17 +51,15 @@ MainWindow::MainWindow(const AgentSettings &settings, QWidget *parent)
 
     macAddress = readMacAddress();
     networkManager = new QNetworkAccessManager(this);
+    memoryGuard = new Service::MemoryGuard(settings.maxMemoryRiseBytes, this);
     connect(ui->loginButton, &QPushButton::clicked, this, &MainWindow::attemptLogin);
 }
 
 MainWindow::~MainWindow()
 {
-    // Qt 6.4's GStreamer back end can crash when a player is destroyed with its
-    // pipeline still loaded, so the alert is unloaded before the children go.
-    if (alertPlayer) {
-        alertPlayer->stop();
-        alertPlayer->setSource(QUrl());
-    }
+    // An alert still playing goes the way every alert goes, before the children.
+    for (QMediaPlayer *player : findChildren<QMediaPlayer *>(Qt::FindDirectChildrenOnly))
+        releaseAlert(player, player->audioOutput());
 }
 
 void MainWindow::createTrayIcon()
@@ -132,23 +132,26 @@ void MainWindow::post(const Service::PostRequest &message, ReplyHandler handler)
 // Qt keeps a connection whose TLS handshake the peer never answers (a service
 // that accepts connections but is down), and queues later requests to that
 // origin behind it instead of opening another: after an outage every request
-// would wait until the peer closed it. So a request still waiting to be sent
-// after connectionWaitMs retires the manager: later requests start on fresh
-// connections, and the old manager goes once its last reply has.
+// would wait until the peer closed it. So a request that ends, given up,
+// without ever having been sent is taken for such a connection and retires
+// the manager: later requests start on fresh connections, and the old
+// manager goes once its last reply has. A handshake that is merely slow ends
+// in a request sent, and its connection serves the requests after it.
 // (clearConnectionCache() would strand the replies in flight: they never
 // finish.)
 void MainWindow::limit(QNetworkReply *reply, qint64 maxBodyBytes)
 {
-    Service::limitReply(reply, { settings.requestDeadlineMs, settings.stallTimeoutMs, maxBodyBytes });
+    Service::limitReply(reply, { settings.requestDeadlineMs, maxBodyBytes }, memoryGuard);
 
-    auto *unsent = new QTimer(reply);
-    unsent->setSingleShot(true);
-    connect(reply, &QNetworkReply::requestSent, unsent, &QTimer::stop);
-    connect(unsent, &QTimer::timeout, this, [this, reply] {
-        if (reply->manager() == networkManager)
+    auto sent = std::make_shared<bool>(false);
+    connect(reply, &QNetworkReply::requestSent, this, [sent] { *sent = true; });
+    connect(reply, &QNetworkReply::finished, this, [this, reply, sent] {
+        const QNetworkReply::NetworkError error = reply->error();
+        const bool givenUp = error == QNetworkReply::OperationCanceledError
+                || error == QNetworkReply::TimeoutError;
+        if (!*sent && givenUp && reply->manager() == networkManager)
             renewNetworkManager();
     });
-    unsent->start(settings.connectionWaitMs);
 }
 
 void MainWindow::renewNetworkManager()
@@ -156,7 +159,7 @@ void MainWindow::renewNetworkManager()
     QNetworkAccessManager *retired = networkManager;
     networkManager = new QNetworkAccessManager(this);
 
-    // The reply still waiting is among them.
+    // The reply just given up is among them.
     const QList<QNetworkReply *> replies = retired->findChildren<QNetworkReply *>(Qt::FindDirectChildrenOnly);
     auto remaining = std::make_shared<qsizetype>(replies.size());
     for (QNetworkReply *reply : replies) {
@@ -330,15 +333,43 @@ void MainWindow::handleIdentifyReply(QNetworkReply *reply)
     reply->deleteLater();
 }
 
+// Each alert has a player of its own, so that alerts that overlap both play.
+// Once its sound has ended (or failed, or a few seconds have passed, which
+// is longer than the sound) the player and its output go, and with them the
+// pipeline and audio stream the media back end made for them: an alert
+// costs nothing once it has played.
 void MainWindow::playIdentifyAlert()
 {
-    if (!alertPlayer) {
-        alertPlayer = new QMediaPlayer(this);
-        alertOutput = new QAudioOutput(this);
-        alertOutput->setVolume(1.0f);
-        alertPlayer->setAudioOutput(alertOutput);
-        alertPlayer->setSource(QUrl(QStringLiteral("qrc:/resources/mailsound.mp3"), QUrl::TolerantMode));
+    auto *player = new QMediaPlayer(this);
+    auto *output = new QAudioOutput(this);
+    output->setVolume(1.0f);
+    player->setAudioOutput(output);
+    player->setSource(QUrl(QStringLiteral("qrc:/resources/mailsound.mp3"), QUrl::TolerantMode));
+
+    // Released from the event loop, not from within the player's own signal.
+    const auto release = [this, player = QPointer<QMediaPlayer>(player),
+                          output = QPointer<QAudioOutput>(output)] {
+        QTimer::singleShot(0, this, [this, player, output] { releaseAlert(player, output); });
+    };
+    connect(player, &QMediaPlayer::mediaStatusChanged, this, [release](QMediaPlayer::MediaStatus status) {
+        if (status == QMediaPlayer::EndOfMedia || status == QMediaPlayer::InvalidMedia)
+            release();
+    });
+    connect(player, &QMediaPlayer::errorOccurred, this, release);
+    QTimer::singleShot(AlertLifetimeMs, player, release);
+    player->play();
+}
+
+void MainWindow::releaseAlert(QMediaPlayer *player, QAudioOutput *output)
+{
+    if (player) {
+        // Qt 6.4's GStreamer back end can crash when a player is destroyed
+        // with its pipeline still loaded, so it is unloaded first.
+        player->disconnect(this);
+        player->stop();
+        player->setSource(QUrl());
+        player->deleteLater();
     }
-    alertPlayer->stop();  // from the start, also when the last alert still plays
-    alertPlayer->play();
+    if (output)
+        output->deleteLater();
 }

@@ -10,7 +10,10 @@
 #include <optional>
 
 class MainWindowForm;
-namespace Service { struct PostRequest; }
+namespace Service {
+class MemoryGuard;
+struct PostRequest;
+}
 class QAudioOutput;
 class QMediaPlayer;
 class QMenu;
@@ -41,6 +44,9 @@ private slots:
     void checkIdentifyStatus();
 
 private:
+    // Longer than the alert sound; its player goes by then whatever it reports.
+    static constexpr int AlertLifetimeMs = 5000;
+
     void createTrayIcon();
     void openLogFile();
     void startTimers();
@@ -58,6 +64,7 @@ private:
     void handleHeartbeatReply(QNetworkReply *reply);
     void handleIdentifyReply(QNetworkReply *reply);
     void playIdentifyAlert();
+    void releaseAlert(QMediaPlayer *player, QAudioOutput *output);
 
     const AgentSettings settings;
     QFile logFile;
@@ -73,9 +80,8 @@ private:
     QTimer *identifyTimer = nullptr;
     QString macAddress;
 
-    // One alert player for the window's life, and at most one identify box open.
-    QMediaPlayer *alertPlayer = nullptr;
-    QAudioOutput *alertOutput = nullptr;
+    Service::MemoryGuard *memoryGuard = nullptr;
+    // At most one identify box open; each alert's player goes once it has played.
     bool identifyNoticeOpen = false;
 };
 

@@ -28,6 +28,7 @@ ROUTE_FIELDS = {
     "body_repeat": int,
     "content_type": str,
     "delay": (int, float),
+    "body_delay": (int, float),
     "action": str,
     "interval": (int, float),
     "announced": int,
@@ -59,8 +60,9 @@ def check_route(name, value):
         raise ConfigError("%s.status: out of range" % name)
     if value.get("body_repeat", 1) < 0:
         raise ConfigError("%s.body_repeat: must not be negative" % name)
-    if value.get("delay", 0) < 0:
-        raise ConfigError("%s.delay: must not be negative" % name)
+    for key in ("delay", "body_delay"):
+        if value.get(key, 0) < 0:
+            raise ConfigError("%s.%s: must not be negative" % (name, key))
     if value.get("interval", DEFAULT_TRICKLE_INTERVAL) <= 0:
         raise ConfigError("%s.interval: must be more than 0" % name)
     if value.get("announced", 1) < 1:
@@ -89,6 +91,10 @@ def check_update(update):
         elif key in ROUTES:
             if value is not None:
                 check_route(key, value)
+        elif key == "handshake_delay":
+            if value is not None and (isinstance(value, bool)
+                                      or not isinstance(value, (int, float)) or value < 0):
+                raise ConfigError("handshake_delay: expected a number of seconds")
         elif key == "silent":
             if value is not None and (not isinstance(value, (bool, int, float))
                                       or (not isinstance(value, bool) and value <= 0)):

@@ -160,13 +160,18 @@ class Handler(BaseHTTPRequestHandler):
         elif action == "trickle":
             self._trickle(status, content_type, payload, plan.interval, plan.announced)
         else:
-            self._send_repeated(status, content_type, payload, repeat)
+            self._send_repeated(status, content_type, payload, repeat, plan.body_delay)
 
-    def _send_repeated(self, status, content_type, payload, repeat):
+    def _send_repeated(self, status, content_type, payload, repeat, body_delay=0):
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(payload) * repeat))
         self.end_headers()
+        if body_delay and payload and repeat:
+            self.wfile.flush()
+            if self.server.state.stopping.wait(body_delay):
+                self.close_connection = True
+                return
         if payload and repeat:
             # Large bodies go out in pieces of about 256 KiB.
             per_write = max(1, (256 * 1024) // len(payload))

@@ -213,6 +213,8 @@ class Connection:
             return
         self._send_head(stream_id, status, content_type, len(payload) * repeat,
                         end=not (payload and repeat))
+        if plan.body_delay and payload and repeat:
+            yield plan.body_delay
         per_piece = max(1, routes.ENDLESS_PIECE_BYTES // max(1, len(payload)))
         left = repeat if payload else 0
         while left > 0:

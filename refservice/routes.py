@@ -56,6 +56,7 @@ class Plan:
             action = "answer"
         self.action = action
         self.delay = override.get("delay", 0)
+        self.body_delay = override.get("body_delay", 0)
         self.interval = override.get("interval", DEFAULT_TRICKLE_INTERVAL)
         self.announced = override.get("announced", TRICKLE_ANNOUNCED_LENGTH)
 

@@ -56,6 +56,13 @@ class Server(socketserver.ThreadingTCPServer):
         if self.state.is_silent():
             self._stay_silent(raw, client_address)
             return
+        # A slow network or a busy service: the client's hello goes
+        # unanswered for a while, then the handshake runs as usual.
+        delay = self.state.delay_before_handshake()
+        if delay and self.state.stopping.wait(delay):
+            with contextlib.suppress(OSError):
+                raw.close()
+            return
         # Offer h2 only to connections accepted while HTTP/2 is on.
         context = self.contexts["h2" if self.state.offers_http2()
                                 else "http/1.1"]

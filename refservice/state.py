@@ -29,6 +29,8 @@ class State:
         self.http2 = False
         # Connections accepted before this time (time.monotonic()) stay silent.
         self.silent_until = 0.0
+        # Seconds a connection accepted from now on waits for its handshake.
+        self.handshake_delay = 0
         self.users = copy.deepcopy(DEFAULT_USERS)
 
     def reset(self):
@@ -49,6 +51,7 @@ class State:
             "fail_heartbeats": self.fail_heartbeats,
             "http2": self.http2,
             "silent": self.silent_until > time.monotonic(),
+            "handshake_delay": self.handshake_delay,
             "users": copy.deepcopy(self.users),
             "routes": copy.deepcopy(self.routes),
         }
@@ -82,6 +85,8 @@ class State:
                         self.silent_until = 0.0
                     else:
                         self.silent_until = time.monotonic() + value
+                elif key == "handshake_delay":
+                    self.handshake_delay = value or 0
                 elif key == "fail_heartbeats":
                     self.fail_heartbeats = value or 0
                 elif key == "users":
@@ -105,6 +110,10 @@ class State:
     def is_silent(self):
         with self.lock:
             return time.monotonic() < self.silent_until
+
+    def delay_before_handshake(self):
+        with self.lock:
+            return self.handshake_delay
 
     def request_identify(self):
         with self.lock:

@@ -1,4 +1,5 @@
 #include "replyguard.h"
+#include "memoryguard.h"
 
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -15,25 +16,12 @@ void restrictRequest(QNetworkRequest &request)
         request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
 }
 
-void limitReply(QNetworkReply *reply, const ReplyLimits &limits)
+void limitReply(QNetworkReply *reply, const ReplyLimits &limits, MemoryGuard *memoryGuard)
 {
     // Qt's transfer timeout restarts with every byte; this one does not.
     QTimer::singleShot(limits.deadlineMs, Qt::PreciseTimer, reply, [reply] { reply->abort(); });
-
-    if (!QtBoundsHttp1Framing && limits.stallMs > 0) {
-        // Bytes Qt is still gathering into a head or a chunk-size line restart
-        // its transfer timeout but reach nobody; only what reaches the agent
-        // restarts this one.
-        auto *stall = new QTimer(reply);
-        stall->setSingleShot(true);
-        stall->setInterval(limits.stallMs);
-        QObject::connect(stall, &QTimer::timeout, reply, &QNetworkReply::abort);
-        const auto restart = [stall] { stall->start(); };
-        QObject::connect(reply, &QNetworkReply::requestSent, stall, restart);
-        QObject::connect(reply, &QNetworkReply::metaDataChanged, stall, restart);
-        QObject::connect(reply, &QIODevice::readyRead, stall, restart);
-        QObject::connect(reply, &QNetworkReply::finished, stall, &QTimer::stop);
-    }
+    if (!QtBoundsHttp1Framing && memoryGuard)
+        memoryGuard->watch(reply);
 
     const qint64 maxBytes = limits.maxBodyBytes;
     // Qt hands a reply's body over in as many pieces as the peer sent, one

@@ -14,6 +14,7 @@
 #include "service/replyguard.h"
 
 #include <QElapsedTimer>
+#include <QSet>
 #include <QFile>
 #include <QJsonDocument>
 #include <QLabel>
@@ -77,8 +78,9 @@ const char *failureLog(const Exchange &exchange)
 }
 
 // Silent: a service that accepts connections and leaves them silent, until
-// it answers again for the request after the one under test.
-enum class Endpoint { Good, Refused, Untrusted, WrongHost, Silent };
+// it answers again for the request after the one under test. SlowHandshake:
+// a service that takes 7 s to answer each new connection's TLS hello.
+enum class Endpoint { Good, Refused, Untrusted, WrongHost, Silent, SlowHandshake };
 // What the agent makes of the exchange.
 enum class Outcome {
     Fails,       // the network layer reports an error
@@ -86,8 +88,10 @@ enum class Outcome {
     Answers,     // the service's own answer reaches the agent
 };
 // What ends the exchange: the answer or a guard before any timer could, the
-// agent's stall guard, Qt's transfer timeout, or the agent's own deadline.
-enum class Ends { Promptly, AtStall, AtTimeout, AtDeadline };
+// memory guard once the process has grown by its bound, Qt's transfer
+// timeout, the agent's own deadline, or a late answer, which no guard may cut
+// short (these rows run with the program's own timer values).
+enum class Ends { Promptly, AtMemoryBound, AtTimeout, AtDeadline, Late };
 
 struct Fault
 {
@@ -106,8 +110,8 @@ const QByteArray someJson = R"({\"success\": true, \"user_id\": 5, \"identify\":
 // the agent never offers HTTP/2 and the service answers over HTTP/1.1.
 constexpr Outcome overHttp2 = Service::AllowsHttp2 ? Outcome::Fails : Outcome::Answers;
 // A head or a chunk-size line without end: refused on sight by a Qt that
-// bounds them, else given up by the agent once nothing reaches it.
-constexpr Ends framingEnds = Service::QtBoundsHttp1Framing ? Ends::Promptly : Ends::AtStall;
+// bounds them, else given up by the agent once the process has grown by its bound.
+constexpr Ends framingEnds = Service::QtBoundsHttp1Framing ? Ends::Promptly : Ends::AtMemoryBound;
 
 // Route texts may hold {answer} (the route's own good answer), {self} (the
 // route's own path), {other} (the same path on another origin that the agent
@@ -137,8 +141,7 @@ const Fault faults[] = {
     { "endless header lines", Endpoint::Good, R"({"action": "endless_headers"})", Outcome::Fails, framingEnds },
     { "one endless header line", Endpoint::Good, R"({"action": "endless_header_line"})", Outcome::Fails, framingEnds },
     { "endless chunk-size line", Endpoint::Good, R"({"action": "endless_chunk_line"})", Outcome::Fails, framingEnds },
-    { "hangs", Endpoint::Good, R"({"action": "hang"})", Outcome::Fails,
-      Service::QtBoundsHttp1Framing ? Ends::AtTimeout : Ends::AtStall },
+    { "hangs", Endpoint::Good, R"({"action": "hang"})", Outcome::Fails, Ends::AtTimeout },
     { "trickles", Endpoint::Good, R"({"action": "trickle", "interval": 0.25})", Outcome::Fails, Ends::AtDeadline },
     { "announces more than the cap", Endpoint::Good, R"({"action": "trickle", "interval": 0.25, "announced": 100000})", Outcome::Fails },
     { "dropped mid-body", Endpoint::Good, R"({"action": "drop_mid_body", "body": "JSON"})", Outcome::Fails, Ends::AtTimeout },
@@ -149,6 +152,10 @@ const Fault faults[] = {
     { "302 to plain http", Endpoint::Good, R"({"action": "redirect", "status": 302, "location": "{http}"})", Outcome::Fails, Ends::Promptly, "", 1 },
     { "HTTP/2 header bomb", Endpoint::Good, R"({"action": "h2_header_bomb"})", overHttp2, Ends::Promptly, R"("http2": true)" },
     { "HTTP/2 endless CONTINUATION", Endpoint::Good, R"({"action": "h2_endless_continuation"})", overHttp2, Ends::Promptly, R"("http2": true)" },
+    { "slow honest: answered after 3 s", Endpoint::Good, R"({"delay": 3})", Outcome::Answers, Ends::Late, "", 1 },
+    { "slow honest: answered after 20 s", Endpoint::Good, R"({"delay": 20})", Outcome::Answers, Ends::Late, "", 1 },
+    { "slow honest: head at once, body 4 s later", Endpoint::Good, R"({"body_delay": 4})", Outcome::Answers, Ends::Late, "", 1 },
+    { "slow honest: 7 s handshake", Endpoint::SlowHandshake, "", Outcome::Answers, Ends::Late, "", 1 },
 };
 
 // Resident memory the process took beyond what it held when last reset. On
@@ -212,7 +219,7 @@ private:
     QString endpointUrl(Endpoint endpoint) const;
     QByteArray routeFor(const Exchange &exchange, QByteArray route) const;
     void setOff(MainWindow &window, const Exchange &exchange);
-    void run(MainWindow &window, const Exchange &exchange, LogCapture &log);
+    void run(MainWindow &window, const Exchange &exchange, LogCapture &log, int deadline);
     void checkOutcome(MainWindow &window, const Exchange &exchange, Outcome outcome,
                       const LogCapture &log, RefService &home);
 
@@ -221,7 +228,8 @@ private:
     RefService other;
     QTemporaryDir otherCa;
     std::unique_ptr<RefService> untrusted;
-    // A service that accepts connections and stays silent until told otherwise.
+    // A service that accepts connections and stays silent, or takes long to
+    // shake hands, as each row tells it.
     RefService stalled;
     quint16 closedPort = 0;
 };
@@ -244,10 +252,9 @@ static constexpr int slowdown = 1;
 static constexpr qint64 memoryFactor = 1;
 #endif
 
-// Short stand-ins for the program's values: each timer well apart from the
-// next, so that each can be told from the others.
-static constexpr int stallMs = 600 * slowdown;
-static constexpr int connectionWaitMs = 500 * slowdown;
+// Short stand-ins for the program's values, each timer well apart from the
+// next, so that each can be told from the others; but for the rows of late
+// answers, which run with the program's own.
 static constexpr int transferTimeoutMs = 1500 * slowdown;
 static constexpr int deadlineMs = 4000 * slowdown;
 // Far above what one exchange needs, far below what an unbounded one takes.
@@ -293,7 +300,8 @@ QString tst_FaultMatrix::endpointUrl(Endpoint endpoint) const
     case Endpoint::Refused: return QStringLiteral("https://localhost:%1").arg(closedPort);
     case Endpoint::Untrusted: return untrusted->url().toString(QUrl::StripTrailingSlash);
     case Endpoint::WrongHost: return QStringLiteral("https://127.0.0.1:%1").arg(service.port());
-    case Endpoint::Silent: return stalled.url().toString(QUrl::StripTrailingSlash);
+    case Endpoint::Silent:
+    case Endpoint::SlowHandshake: return stalled.url().toString(QUrl::StripTrailingSlash);
     }
     return QString();
 }
@@ -352,13 +360,13 @@ void tst_FaultMatrix::setOff(MainWindow &window, const Exchange &exchange)
 }
 
 // Sets the exchange off and waits until its outcome shows.
-void tst_FaultMatrix::run(MainWindow &window, const Exchange &exchange, LogCapture &log)
+void tst_FaultMatrix::run(MainWindow &window, const Exchange &exchange, LogCapture &log, int deadline)
 {
     log.clear();
     auto *status = formOf(window).status;
     status->setText(QStringLiteral("Status"));
     setOff(window, exchange);
-    const int bound = deadlineMs + 8000;
+    const int bound = deadline + 8000;
     if (exchange.shows == Shows::Log) {
         const QString topic = QString::fromLatin1(exchange.failed).section(u' ', 0, 0);
         QTRY_VERIFY_WITH_TIMEOUT(!log.matching(topic).isEmpty(), bound);
@@ -420,12 +428,20 @@ void tst_FaultMatrix::fault()
     QVERIFY2(service.configure(config + "}"), config.constData());
     if (endpoint == Endpoint::Silent)
         QVERIFY(stalled.configure(R"({"silent": true})"));
+    if (endpoint == Endpoint::SlowHandshake)
+        QVERIFY(stalled.configure(R"({"handshake_delay": 7})"));
 
     AgentSettings agent = settingsFor(service.url());
-    agent.stallTimeoutMs = stallMs;
-    agent.connectionWaitMs = connectionWaitMs;
-    agent.transferTimeoutMs = transferTimeoutMs;
-    agent.requestDeadlineMs = deadlineMs;
+    if (ends == Ends::Late) {
+        agent.transferTimeoutMs = AgentSettings().transferTimeoutMs;
+        agent.requestDeadlineMs = AgentSettings().requestDeadlineMs;
+    } else {
+        // Bytes of a head restart no transfer timeout of Qt's: the stand-in
+        // would end a framing flood before the memory guard is needed.
+        agent.transferTimeoutMs = ends == Ends::AtMemoryBound ? AgentSettings().transferTimeoutMs
+                                                             : transferTimeoutMs;
+        agent.requestDeadlineMs = deadlineMs;
+    }
     agent.retryDelayMs = 3600 * 1000;
     const QString url = endpointUrl(endpoint);
     if (under.shows == Shows::RegisteredAddress)
@@ -433,7 +449,8 @@ void tst_FaultMatrix::fault()
     else
         agent.serviceUrl = url;
     // The service the exchange under test goes to, and the one the agent signs in to.
-    RefService &target = endpoint == Endpoint::Silent ? stalled : service;
+    RefService &target = endpoint == Endpoint::Silent || endpoint == Endpoint::SlowHandshake
+            ? stalled : service;
     RefService &home = under.shows == Shows::RegisteredAddress ? service : target;
 
     MainWindow window(agent);
@@ -442,7 +459,7 @@ void tst_FaultMatrix::fault()
     memoryGrowthBytes(true);
     QElapsedTimer clock;
     clock.start();
-    run(window, under, log);
+    run(window, under, log, agent.requestDeadlineMs);
     if (QTest::currentTestFailed())
         return;
     const qint64 elapsed = clock.elapsed();
@@ -450,11 +467,13 @@ void tst_FaultMatrix::fault()
     qInfo("ended after %lld ms, memory grew by %lld KiB", elapsed, growth / 1024);
     switch (ends) {
     case Ends::Promptly:  // before any timer could have ended it
-        QVERIFY2(elapsed < (Service::QtBoundsHttp1Framing ? deadlineMs / 2 : stallMs),
+        QVERIFY2(elapsed < (Service::QtBoundsHttp1Framing ? deadlineMs / 2 : transferTimeoutMs),
                  "the exchange was not ended by its answer or a guard");
         break;
-    case Ends::AtStall:
-        QVERIFY2(elapsed < transferTimeoutMs, "the stall guard did not end the exchange");
+    case Ends::AtMemoryBound:
+        QVERIFY2(elapsed < deadlineMs, "the memory guard did not end the exchange");
+        break;
+    case Ends::Late:  // whatever it took, within the program's own deadline
         break;
     case Ends::AtTimeout:
         QVERIFY2(elapsed < deadlineMs, "the transfer timeout did not end the exchange");
@@ -465,8 +484,9 @@ void tst_FaultMatrix::fault()
         break;
     }
     // Where Qt gathers a head or a chunk-size line without bound, tens of MiB
-    // a second, until the stall guard ends it.
-    const qint64 memoryBound = ends == Ends::AtStall ? 2 * maxMemoryGrowth : maxMemoryGrowth;
+    // a second, until the memory guard, checking a few times a second, sees
+    // the process past its bound.
+    const qint64 memoryBound = ends == Ends::AtMemoryBound ? 2 * maxMemoryGrowth : maxMemoryGrowth;
     QVERIFY2(growth < memoryBound, qPrintable(QStringLiteral("memory grew by %1 MiB").arg(growth >> 20)));
     QTest::qWait(50);
 
@@ -498,7 +518,7 @@ void tst_FaultMatrix::fault()
         QVERIFY(service.reset());
         QVERIFY(stalled.reset());  // silent no more
         clock.restart();
-        run(window, under, log);
+        run(window, under, log, deadlineMs);
         if (QTest::currentTestFailed())
             return;
         QVERIFY2(clock.elapsed() < deadlineMs / 2, "the request after the outage did not get through");
@@ -506,6 +526,27 @@ void tst_FaultMatrix::fault()
         if (QTest::currentTestFailed())
             return;
         QCOMPARE(stalled.requests(pathOf(under)).size(), 1);
+    }
+
+    // A connection that was slow to come up is a good one: the next exchange
+    // goes over it, as it would on a fast network, with no handshake to wait for.
+    if (endpoint == Endpoint::SlowHandshake) {
+        QSet<quint16> connections;
+        const auto noteConnections = [&] {
+            for (const RefService::Request &request : stalled.requests())
+                connections.insert(request.clientPort);
+        };
+        noteConnections();
+        QVERIFY(service.reset());
+        QVERIFY(stalled.reset());
+        run(window, under, log, agent.requestDeadlineMs);
+        if (QTest::currentTestFailed())
+            return;
+        checkOutcome(window, under, Outcome::Answers, log, home);
+        if (QTest::currentTestFailed())
+            return;
+        noteConnections();
+        QCOMPARE(connections.size(), 1);
     }
 }
 
