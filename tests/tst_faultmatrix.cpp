@@ -214,8 +214,13 @@ private slots:
     void init();
     void fault_data();
     void fault();
+    // The rows of late answers, apart: they take minutes of waiting, which
+    // ctest can then spend beside the other rows.
+    void lateAnswer_data() { rows(true); }
+    void lateAnswer() { fault(); }
 
 private:
+    void rows(bool late);
     QString endpointUrl(Endpoint endpoint) const;
     QByteArray routeFor(const Exchange &exchange, QByteArray route) const;
     void setOff(MainWindow &window, const Exchange &exchange);
@@ -329,6 +334,11 @@ QByteArray tst_FaultMatrix::routeFor(const Exchange &exchange, QByteArray route)
 
 void tst_FaultMatrix::fault_data()
 {
+    rows(false);
+}
+
+void tst_FaultMatrix::rows(bool late)
+{
     QTest::addColumn<int>("exchange");
     QTest::addColumn<Endpoint>("endpoint");
     QTest::addColumn<QByteArray>("route");
@@ -340,6 +350,8 @@ void tst_FaultMatrix::fault_data()
     for (int index = 0; index < int(std::size(exchanges)); ++index) {
         const Exchange &exchange = exchanges[index];
         for (const Fault &fault : faults) {
+            if ((fault.ends == Ends::Late) != late)
+                continue;
             // The registration goes to the login's host: a host that cannot be
             // reached fails the login first.
             if (QByteArray(exchange.route) == "devices" && fault.endpoint != Endpoint::Good)

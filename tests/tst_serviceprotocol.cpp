@@ -3,6 +3,7 @@
 #include "identity/machineidentity.h"
 #include "launcher/sshlauncher.h"
 #include "service/heartbeatretry.h"
+#include "service/residentmemory.h"
 #include "service/serviceprotocol.h"
 #include "service/trust.h"
 
@@ -37,6 +38,7 @@ private slots:
     void sshArguments_data();
     void sshArguments();
     void trustedRoots();
+    void residentMemory();
 };
 
 static const QString base = QStringLiteral("https://service.test:8443");
@@ -275,5 +277,17 @@ void tst_ServiceProtocol::trustedRoots()
 // An application object: Qt finds its TLS back end, a plugin on Windows, only
 // with one.
 QTEST_GUILESS_MAIN(tst_ServiceProtocol)
+
+// What the memory guard reads must follow memory the process touches, in bytes.
+void tst_ServiceProtocol::residentMemory()
+{
+    constexpr qint64 block = 64 * 1024 * 1024;
+    const qint64 before = Service::residentMemoryBytes();
+    QVERIFY(before > 0);
+    const QByteArray filled(block, 'x');  // every page written
+    const qint64 after = Service::residentMemoryBytes();
+    QVERIFY2(after - before >= block - block / 8 && after - before < 2 * block,
+             qPrintable(QStringLiteral("%1 MiB more").arg((after - before) >> 20)));
+}
 
 #include "tst_serviceprotocol.moc"

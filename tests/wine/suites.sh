@@ -16,7 +16,7 @@ export WINEPATH
 status=$?
 grep -E '^ *[0-9]+/[0-9]+ Test +#' "$build/ctest.log" | sed 's/^ *//'
 sed -n '/tests passed\|tests failed out of/,$p' "$build/ctest.log"
-for suite in $(sed -n 's/^[[:space:]]*[0-9]* - \(tst_[a-z]*\) (.*/\1/p' "$build/ctest.log"); do
+for suite in $(sed -n 's/^[[:space:]]*[0-9]* - \(tst_[a-z_]*\) (.*/\1/p' "$build/ctest.log"); do
     echo "$suite, its failures:"
     grep -E -A4 '^(FAIL!|XPASS)' "$build/tests/$suite.txt" 2>/dev/null | sed 's/^/    /' ||
         echo "    (no output file: it did not start, or it crashed before writing)"
