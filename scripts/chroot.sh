@@ -47,7 +47,8 @@ chroot_parent=$(dirname "$chroot_dir")
 chroot_base=$(basename "$chroot_dir")
 
 skip() {
-    skipped "$label" "$* ($chroot_skip_what not run)" || true
+    say "not run: $chroot_skip_what"
+    skipped "$label" "$*" || true
     summary
 }
 

@@ -166,7 +166,7 @@ summary() {
     verdict=
     [ ${#failed[@]} -eq 0 ] || verdict="failed: $(joined "${failed[@]}")"
     [ ${#unasked[@]} -eq 0 ] ||
-        verdict="${verdict:+$verdict; }did not run (TESSALY_SKIP_LEGS names none of them): $(joined "${unasked[@]}")"
+        verdict="${verdict:+$verdict; }not run, and TESSALY_SKIP_LEGS does not name: $(joined "${unasked[@]}")"
     [ ${#asked[@]} -eq 0 ] || verdict="${verdict:+$verdict; }skipped on request: $(joined "${asked[@]}")"
     if [ ${#failed[@]} -gt 0 ]; then
         fail "$verdict"
