@@ -180,4 +180,4 @@ summary() {
     fi
     exit 0
 }
-joined() { local IFS=';'; echo "$*" | sed 's/;/; /g'; }
+joined() { local IFS='|'; echo "$*" | sed 's/|/, /g'; }

@@ -24,7 +24,7 @@ rm -rf "$check_dir"
 step "dependencies" "$root/scripts/install-deps.sh" test
 for leg in debian-qt sanitizers fuzz release-qt windows; do
     if skip_asked "$leg"; then
-        skipped "$leg" "TESSALY_SKIP_LEGS names it"
+        label=$leg skipped "$leg" "TESSALY_SKIP_LEGS names it"
     else
         check --live "$leg" "$root/scripts/test-$leg.sh"
     fi
