@@ -69,7 +69,7 @@ measured=$(date +%s)
 wine_results=$work/wine.json
 rm -f "$wine_results"
 if skip_asked bench-wine; then
-    skipped bench-wine "TESSALY_SKIP_LEGS names it"
+    label=bench-wine skipped bench-wine "TESSALY_SKIP_LEGS names it"
 else
     check --live "the Windows program under wine" "$root/bench/wine.sh" "$wine_results"
 fi
