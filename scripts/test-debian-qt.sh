@@ -7,6 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/lib.sh"
 label=debian-qt
 build=$root/build/debug
+check_dir=$build/checks
 
 compile() {
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug &&

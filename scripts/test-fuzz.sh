@@ -15,6 +15,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$root/scripts/lib.sh"
 label=fuzz
 build=$root/build/fuzz
+check_dir=$build/checks
 seconds=${TESSALY_FUZZ_SECONDS:-30}
 fuzzdir=$root/tests/fuzz
 

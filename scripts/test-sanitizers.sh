@@ -19,6 +19,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$root/scripts/lib.sh"
 label=sanitizers
 build=$root/build/asan
+check_dir=$build/checks
 logs=$build/sanitizer-logs
 suppressions=$root/tests/sanitizers/lsan.supp
 
