@@ -13,6 +13,7 @@ import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+REFSERVICE = os.path.join(ROOT, "refservice", "refservice.py")
 # The release-like builds of the agent have this compiled in: 18443 in
 # scripts/bench.sh's, 18444 in bench/wine.sh's.
 PORT = int(os.environ.get("BENCH_PORT", 18443))
@@ -71,7 +72,7 @@ class Service:
     def __init__(self, state_dir, log_path):
         self.log = open(log_path, "w")
         self.process = subprocess.Popen(
-            [sys.executable, os.path.join(ROOT, "refservice", "refservice.py"), "serve",
+            [sys.executable, REFSERVICE, "serve",
              "--port", str(PORT), "--state-dir", state_dir, "--stdin-watch"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.log, text=True)
         first = self.process.stdout.readline()

@@ -11,10 +11,7 @@ import sys
 import time
 
 import xwatch
-from common import ROOT, kib, say, status
-
-sys.path.insert(0, ROOT)
-from refservice.config import ACTIONS  # noqa: E402
+from common import REFSERVICE, kib, say, status
 
 RESULTS = "faults"
 
@@ -70,7 +67,9 @@ def measure_suite(suite, env, work):
 def streaming_actions():
     """The reference service's answers that never end: the ones only the
     agent's guards can stop."""
-    return [a for a in ACTIONS if a.startswith(("endless", "one_byte"))]
+    actions = subprocess.run([sys.executable, REFSERVICE, "actions"], stdout=subprocess.PIPE,
+                             text=True, check=True).stdout.split()
+    return [a for a in actions if a.startswith(("endless", "one_byte"))]
 
 
 def measure_program(agent, env, work, service, tag=""):

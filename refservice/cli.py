@@ -1,4 +1,4 @@
-"""The command line: serve, make-certs, and the calls for people."""
+"""The command line: serve, make-certs, actions, and the calls for people."""
 
 import argparse
 import base64
@@ -12,6 +12,7 @@ import urllib.parse
 import urllib.request
 
 from .certs import CA_CERT, CertError, ensure_certs
+from .config import ACTIONS
 from .server import serve
 
 DEFAULT_PORT = 8443
@@ -111,6 +112,10 @@ def cmd_make_certs(args):
     print(certs["ca"])
 
 
+def cmd_actions(args):
+    print("\n".join(ACTIONS))
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(
         prog="refservice.py",
@@ -132,6 +137,10 @@ def main(argv=None):
                        "prints the CA file's path")
     with_state(p)
     p.set_defaults(func=cmd_make_certs)
+
+    p = sub.add_parser("actions", help="list the actions a route can be "
+                       "told to take, one a line")
+    p.set_defaults(func=cmd_actions)
 
     p = sub.add_parser("serve", help="run the service")
     with_state(p)

@@ -2,6 +2,7 @@
 """Tessaly reference service: the documented way to run it.
 
     refservice.py make-certs [--state-dir DIR]
+    refservice.py actions
     refservice.py serve [--port N] [--state-dir DIR] [--host ADDR ...]
                         [--stdin-watch] [--ready-file PATH]
     refservice.py identify|requests|config|reset [--url URL] [--state-dir DIR]

@@ -8,9 +8,9 @@
 # they are missing, as the leg does, which takes half an hour more).
 #
 # Usage: scripts/bench.sh
-# Environment: TESSALY_BENCH_BUILD_DIR (default build/bench); the BENCH_*
-# knobs at the top of bench/bench.py shorten a run for a quick look;
-# BENCH_WINE=0 leaves the Windows program out.
+# Environment: the BENCH_* knobs at the top of bench/bench.py shorten a run
+# for a quick look; TESSALY_SKIP_LEGS=bench-wine leaves the Windows program
+# out (scripts/lib.sh), which is otherwise required.
 #
 # Two Release builds: build/bench, with the reference service's test CA
 # compiled in, for the fault matrix and the programs of bench/; and
@@ -21,60 +21,61 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${TESSALY_BENCH_BUILD_DIR:-$root/build/bench}
+source "$root/scripts/lib.sh"
+label=bench
+build=$root/build/bench
 release=$build-release
 work=$build/bench-work
 port=18443
 started=$(date +%s)
 
-step() { printf '\n=== %s ===\n' "$*"; }
+step "dependencies" "$root/scripts/install-deps.sh" bench
+[ "$(id -u)" -eq 0 ] || fail "needs root, to add the test CA to the system's roots for its run"
+! ss -ltn 2>/dev/null | grep -q ":$port " || fail "port $port is taken; the release-like agent's service needs it"
 
-step "dependencies"
-"$root/scripts/install-deps.sh" bench
-[ "$(id -u)" -eq 0 ] || { echo "bench: needs root, to add the test CA to the system's roots for its run" >&2; exit 1; }
-if ss -ltn 2>/dev/null | grep -q ":$port "; then
-    echo "bench: port $port is taken; the release-like agent's service needs it" >&2
-    exit 1
-fi
+builds() {
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON \
+            -DTESSALY_BUILD_BENCHMARKS=ON &&
+        cmake --build "$build" --parallel "$(nproc)" \
+            --target tst_faultmatrix bench_empty bench_form bench_form_linked bench_busy &&
+        cmake -S "$root" -B "$release" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+            -DTESSALY_SERVICE_URL=https://localhost:$port \
+            -DTESSALY_PUBLIC_ADDRESS_URL=https://localhost:$port -DTESSALY_TRUSTED_CA= &&
+        cmake --build "$release" --parallel "$(nproc)" --target tessaly
+}
+measure() {
+    mkdir -p "$work"
+    [ -n "${BENCH_ONLY:-}" ] || rm -f "$work/results.json"
+    unshare --mount --propagation private bash -c '
+        set -euo pipefail
+        root=$1 ca=$2; shift 2
+        roots=$(mktemp -d)
+        trap "rm -rf \"\$roots\"" EXIT
+        cp -a /etc/ssl/certs/. "$roots/"
+        cp "$ca" "$roots/tessaly-bench-ca.pem"
+        ln -s tessaly-bench-ca.pem "$roots/$(openssl x509 -hash -noout -in "$ca").0"
+        cat "$ca" >>"$roots/ca-certificates.crt"
+        mount --bind "$roots" /etc/ssl/certs
+        "$root/tests/e2e/xsession.sh" --tray python3 "$root/bench/bench.py" "$@"
+    ' bench "$root" "$build/refservice-state/ca.pem" \
+        --build "$build" --release-build "$release" --out "$work/results.json"
+}
 
-step "Release builds"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON \
-    -DTESSALY_BUILD_BENCHMARKS=ON
-cmake --build "$build" --parallel "$(nproc)" \
-    --target tst_faultmatrix bench_empty bench_form bench_form_linked bench_busy
-cmake -S "$root" -B "$release" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-    -DTESSALY_SERVICE_URL=https://localhost:$port \
-    -DTESSALY_PUBLIC_ADDRESS_URL=https://localhost:$port -DTESSALY_TRUSTED_CA=
-cmake --build "$release" --parallel "$(nproc)" --target tessaly
+step "Release builds" builds
 built=$(date +%s)
-
-step "measuring on this machine"
-mkdir -p "$work"
-[ -n "${BENCH_ONLY:-}" ] || rm -f "$work/results.json"
-unshare --mount --propagation private bash -c '
-    set -euo pipefail
-    root=$1 ca=$2; shift 2
-    roots=$(mktemp -d)
-    trap "rm -rf \"\$roots\"" EXIT
-    cp -a /etc/ssl/certs/. "$roots/"
-    cp "$ca" "$roots/tessaly-bench-ca.pem"
-    ln -s tessaly-bench-ca.pem "$roots/$(openssl x509 -hash -noout -in "$ca").0"
-    cat "$ca" >>"$roots/ca-certificates.crt"
-    mount --bind "$roots" /etc/ssl/certs
-    "$root/tests/e2e/xsession.sh" --tray python3 "$root/bench/bench.py" "$@"
-' bench "$root" "$build/refservice-state/ca.pem" \
-    --build "$build" --release-build "$release" --out "$work/results.json"
+step "measuring on this machine" measure
 measured=$(date +%s)
 
 wine_results=$work/wine.json
-if [ "${BENCH_WINE:-1}" != 0 ]; then
-    step "the Windows program under wine"
-    rm -f "$wine_results"
-    "$root/bench/wine.sh" "$wine_results" || echo "bench: the Windows program was not measured"
+rm -f "$wine_results"
+if skip_asked bench-wine; then
+    label=bench-wine skipped bench-wine "TESSALY_SKIP_LEGS names it"
+else
+    check --live "the Windows program under wine" "$root/bench/wine.sh" "$wine_results"
 fi
 
-step "report"
-python3 "$root/bench/report.py" "$work/results.json" "$wine_results" "$root/BENCHMARKS.md" \
+step "report" python3 "$root/bench/report.py" "$work/results.json" "$wine_results" "$root/BENCHMARKS.md" \
     "$((built - started))" "$((measured - built))"
-echo "bench: builds $((built - started)) s, this machine $((measured - built)) s," \
-     "wine $(( $(date +%s) - measured )) s; see BENCHMARKS.md"
+say "builds $((built - started)) s, this machine $((measured - built)) s," \
+    "wine $(( $(date +%s) - measured )) s; see BENCHMARKS.md"
+summary

@@ -2,8 +2,8 @@
 # Sourced, not run: a leg sets what it needs and calls chroot_open "$@" first
 # thing, which leaves $chroot_dir made or reused, checked and mounted:
 #
-#   source "$root/scripts/lib.sh"; label=release-qt    say() and its prefix
-#   chroot_skip_what="release-Qt tests"     what the SKIPPED: line says is not run
+#   source "$root/scripts/lib.sh"; label=release-qt    say(), skips, summary
+#   chroot_skip_what="release-Qt tests"     what a skip says is not run
 #   chroot_packages=(cmake g++ ...)         Debian sid packages the leg needs
 #   chroot_tools=(cmake g++ ...)            commands that must be found in it
 #   chroot_check_leg() { ...; }             optional: the leg's own soundness
@@ -29,8 +29,8 @@
 # however it ends.
 #
 # If no chroot can be had at all (no root, no debootstrap, the archive out of
-# reach, sid uninstallable today) chroot_open prints one line starting with
-# "SKIPPED:" and exits 0.
+# reach, sid uninstallable today) the leg is skipped: chroot_open ends it with
+# lib.sh's summary, which fails it unless TESSALY_SKIP_LEGS names it.
 #
 # Environment:
 #   TESSALY_SID_CHROOT         where the chroot lives
@@ -47,8 +47,9 @@ chroot_parent=$(dirname "$chroot_dir")
 chroot_base=$(basename "$chroot_dir")
 
 skip() {
-    echo "SKIPPED: $chroot_skip_what not run: $*"
-    exit 0
+    say "not run: $chroot_skip_what"
+    skipped "$label" "$*" || true
+    summary
 }
 
 # --- Mounts -------------------------------------------------------------------

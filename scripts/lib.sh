@@ -50,12 +50,25 @@ use_symbolizer() {
     done
 }
 
-# Steps and checks. `step NAME COMMAND...` runs a step the next ones need: a
-# failure ends the script. `check NAME COMMAND...` runs a check whose output
-# goes to a file; every check runs, and `summary` shows each one's output and
-# outcome and fails if any failed.
+# Steps, checks and skips. `step NAME COMMAND...` runs a step the next ones
+# need: a failure ends the script. `check [--live] NAME COMMAND...` runs a
+# check whose output goes to a file (with --live, to the terminal as well);
+# every check runs. `summary` shows each check's outcome and output (of a
+# --live one only its last line, a leg's own verdict, the rest having been
+# shown) and ends the script: 0 when everything ran and passed.
+#
+# What cannot run is a skip, not a pass: a check that exits 77 (as ctest's
+# skipped tests do), a test ctest skipped (ctest_run), or `skipped NAME WHY`.
+# A skip fails the run unless TESSALY_SKIP_LEGS (names, separated by spaces
+# or commas) names it or the leg it is in: legs as scripts/test.sh names
+# them (debian-qt sanitizers fuzz release-qt windows), tests by their ctest
+# name (e2e_login). Then summary exits 77, and its last line names every
+# skip. Skips are written to the file $TESSALY_SKIP_RECORD, which a script's
+# legs share with it.
 checks=()
 check_dir=
+skips_from=1
+[ -z "${TESSALY_SKIP_RECORD:-}" ] || skips_from=$(( $(wc -l <"$TESSALY_SKIP_RECORD") + 1 ))
 # `logged FILE COMMAND...` sends COMMAND's output to FILE and, if it fails,
 # shows the last 40 lines of it.
 logged() {
@@ -74,23 +87,97 @@ step() {
     say "$name: done in $(elapsed "$started")"
 }
 check() {
-    local name=$1 started status=0 log
+    local name live='' started status=0 log skips
+    [ "$1" != --live ] || { live=1; shift; }
+    name=$1
     shift
     started=$(date +%s)
-    log=${check_dir:-${TMPDIR:-/tmp}}/check-${#checks[@]}.log
-    "$@" >"$log" 2>&1 || status=$?
-    checks+=("$status|$(elapsed "$started")|$name|$log")
-    say "$name: $([ $status -eq 0 ] && echo passed || echo "FAILED (exit $status)") in $(elapsed "$started")"
+    [ -n "$check_dir" ] || check_dir=$(mktemp -d "${TMPDIR:-/tmp}/$label-checks.XXXXXX")
+    mkdir -p "$check_dir"
+    log=$check_dir/check-${#checks[@]}.log
+    skip_record
+    skips=$(wc -l <"$TESSALY_SKIP_RECORD")
+    if [ -n "$live" ]; then
+        say "$name ..."
+        { "$@" 2>&1 | tee "$log"; status=${PIPESTATUS[0]}; } || true
+    else
+        "$@" >"$log" 2>&1 || status=$?
+    fi
+    if [ $status -eq 77 ] && [ "$(wc -l <"$TESSALY_SKIP_RECORD")" -eq "$skips" ]; then
+        skipped "$name" "exit 77" >>"$log" || true
+    fi
+    checks+=("$status|$live|$(elapsed "$started")|$name|$log")
+    say "$name: $(outcome $status) in $(elapsed "$started")"
 }
+outcome() {
+    case $1 in 0) echo passed ;; 77) echo "did not run in full" ;; *) echo "FAILED (exit $1)" ;; esac
+}
+
+skip_record() {
+    [ -n "${TESSALY_SKIP_RECORD:-}" ] && return 0
+    TESSALY_SKIP_RECORD=$(mktemp "${TMPDIR:-/tmp}/tessaly-skips.XXXXXX")
+    export TESSALY_SKIP_RECORD
+}
+# Whether TESSALY_SKIP_LEGS names $1 or this script's leg.
+skip_asked() {
+    local asked=${TESSALY_SKIP_LEGS:-} name
+    for name in ${asked//,/ }; do
+        [ "$name" != "$1" ] && [ "$name" != "$label" ] || return 0
+    done
+    return 1
+}
+# `skipped NAME WHY`: NAME, this leg or a part of it, did not run. Returns 77
+# unless that was asked for.
+skipped() {
+    local how=asked where=$label
+    skip_asked "$1" || how=unasked
+    [ "$1" = "$label" ] || where="$label: $1"
+    skip_record
+    echo "$how|$where|$2" >>"$TESSALY_SKIP_RECORD"
+    echo "SKIPPED$([ $how = asked ] && echo ' on request'): $where: $2"
+    [ $how = asked ] || return 77
+}
+# `ctest_run LOG COMMAND...` runs COMMAND, a ctest run, with its output in LOG
+# as well; then each test ctest skipped (its SKIP_RETURN_CODE) is a skip.
+ctest_run() {
+    local log=$1 status=0 test
+    shift
+    { "$@" 2>&1 | tee "$log"; status=${PIPESTATUS[0]}; } || true
+    while read -r test; do
+        echo "($test: ctest -R '^$test\$' -V says why it skipped)"
+        skipped "$test" "skipped by ctest" || [ $status -ne 0 ] || status=77
+    done < <(sed -n 's/^[[:space:]]*[0-9]* - \(.*\) (Skipped)$/\1/p' "$log")
+    return $status
+}
+
 summary() {
-    local entry status time name log failed=()
+    local entry status live time name log how where why failed=() asked=() unasked=() verdict
     echo
     echo "=== $label summary ==="
     for entry in "${checks[@]}"; do
-        IFS='|' read -r status time name log <<<"$entry"
-        say "$name ($time):"
-        indent <"$log"
-        [ "$status" -eq 0 ] || failed+=("$name")
+        IFS='|' read -r status live time name log <<<"$entry"
+        say "$name: $(outcome "$status") in $time"
+        if [ -n "$live" ]; then tail -n 1 "$log" | indent; else indent <"$log"; fi
+        [ "$status" -eq 0 ] || [ "$status" -eq 77 ] || failed+=("$name")
     done
-    [ ${#failed[@]} -eq 0 ] || fail "$(IFS=';'; echo "${failed[*]}" | sed 's/;/; /g')"
+    while IFS='|' read -r how where why; do
+        if [ "$how" = asked ]; then asked+=("$where"); else unasked+=("$where ($why)"); fi
+    done < <([ -z "${TESSALY_SKIP_RECORD:-}" ] || tail -n +"$skips_from" "$TESSALY_SKIP_RECORD")
+    verdict=
+    [ ${#failed[@]} -eq 0 ] || verdict="failed: $(joined "${failed[@]}")"
+    [ ${#unasked[@]} -eq 0 ] ||
+        verdict="${verdict:+$verdict; }not run, and TESSALY_SKIP_LEGS does not name: $(joined "${unasked[@]}")"
+    [ ${#asked[@]} -eq 0 ] || verdict="${verdict:+$verdict; }skipped on request: $(joined "${asked[@]}")"
+    if [ ${#failed[@]} -gt 0 ]; then
+        fail "$verdict"
+    elif [ ${#unasked[@]} -gt 0 ]; then
+        echo "FAIL: $verdict"
+        exit 77
+    elif [ ${#asked[@]} -gt 0 ]; then
+        say "passed, but not all tests ran: $verdict"
+    else
+        say "all tests passed"
+    fi
+    exit 0
 }
+joined() { local IFS='|'; echo "$*" | sed 's/|/, /g'; }

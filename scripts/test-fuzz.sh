@@ -8,19 +8,19 @@
 # fails the run; the input that did it is kept in build/fuzz/artifacts.
 #
 # Usage: scripts/test-fuzz.sh [target...]   (default: all of them)
-# Environment: TESSALY_FUZZ_SECONDS (default 30) per target,
-#              TESSALY_FUZZ_BUILD_DIR (default build/fuzz),
-#              TESSALY_FUZZ_CXX (default clang++; it has to be clang).
+# Environment: TESSALY_FUZZ_SECONDS (default 30) per target.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$root/scripts/lib.sh"
-build=${TESSALY_FUZZ_BUILD_DIR:-$root/build/fuzz}
+label=fuzz
+build=$root/build/fuzz
+check_dir=$build/checks
 seconds=${TESSALY_FUZZ_SECONDS:-30}
 fuzzdir=$root/tests/fuzz
 
 case $seconds in
-    '' | *[!0-9]*) echo "test-fuzz: TESSALY_FUZZ_SECONDS must be a whole number" >&2; exit 2 ;;
+    '' | *[!0-9]*) fail "TESSALY_FUZZ_SECONDS must be a whole number" ;;
 esac
 
 # Each target with the dictionary of the tokens its input is made of.
@@ -32,33 +32,31 @@ declare -A dictionaries=(
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(loginreply identifyreply publicaddress)
 for target in "${targets[@]}"; do
-    if [ -z "${dictionaries[$target]:-}" ]; then
-        echo "test-fuzz: no fuzz target named $target" >&2
-        exit 2
-    fi
+    [ -n "${dictionaries[$target]:-}" ] || fail "no fuzz target named $target"
 done
 
-cmake -S "$fuzzdir" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="${TESSALY_FUZZ_CXX:-clang++}"
-cmake --build "$build" --parallel "$(nproc)"
+compile() {
+    cmake -S "$fuzzdir" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ &&
+        cmake --build "$build" --parallel "$(nproc)"
+}
+mkdir -p "$build"
+step "build" logged "$build/build.log" compile
 
 use_symbolizer
 export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:symbolize=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:report_error_type=1:symbolize=1"
 
-failed=()
-summaries=()
-for target in "${targets[@]}"; do
-    corpus=$build/corpus/$target
-    artifacts=$build/artifacts
-    log=$build/logs/$target.log
+# Runs fuzz_$1 for $seconds and says what it did; on a failure, the end of
+# its log and the input that did it, kept in build/fuzz/artifacts.
+fuzz() {
+    local target=$1 corpus=$build/corpus/$1 artifacts=$build/artifacts log=$build/logs/$1.log
+    local status=0 runs done_line cov features units artifact
     mkdir -p "$corpus" "$artifacts" "$(dirname "$log")"
     # Inputs found by earlier runs in this build tree are kept; the seeds are
     # put back in case they were reduced away.
     cp "$fuzzdir/corpus/$target"/* "$corpus"/
     rm -f "$artifacts/$target"-*
 
-    echo "test-fuzz: fuzz_$target for $seconds s"
-    status=0
     "$build/fuzz_$target" \
         -max_total_time="$seconds" \
         -max_len=4096 \
@@ -77,24 +75,19 @@ for target in "${targets[@]}"; do
     units=$(sed -E -n 's/.* corp: ([0-9]+\/[0-9]+[a-zA-Z]*).*/\1/p' <<<"$done_line")
 
     if [ $status -eq 0 ] && [ -n "$done_line" ]; then
-        summaries+=("fuzz_$target: ok, ${runs:-?} runs in $seconds s, coverage ${cov:-?} edges, ${features:-?} features, corpus ${units:-?}")
-    else
-        failed+=("$target")
-        summaries+=("fuzz_$target: FAILED (exit $status) after ${runs:-?} runs; log $log")
-        echo "test-fuzz: fuzz_$target failed; the end of its log:"
-        grep -v -E '^(#[0-9]+|"|###|INFO:|MERGE)' "$log" | tail -60 || true
-        for artifact in "$artifacts/$target"-*; do
-            [ -e "$artifact" ] || continue
-            echo "test-fuzz: input kept in $artifact; run it again with:"
-            echo "    $build/fuzz_$target $artifact"
-        done
+        echo "${runs:-?} runs, coverage ${cov:-?} edges, ${features:-?} features, corpus ${units:-?}"
+        return 0
     fi
+    echo "exit $status after ${runs:-?} runs; the end of $log:"
+    grep -v -E '^(#[0-9]+|"|###|INFO:|MERGE)' "$log" | tail -60
+    for artifact in "$artifacts/$target"-*; do
+        [ -e "$artifact" ] || continue
+        echo "input kept in $artifact; run it again with:"
+        echo "    $build/fuzz_$target $artifact"
+    done
+    return 1
+}
+for target in "${targets[@]}"; do
+    check "fuzz_$target for $seconds s" fuzz "$target"
 done
-
-echo
-printf '%s\n' "${summaries[@]}"
-if [ ${#failed[@]} -gt 0 ]; then
-    echo "test-fuzz: FAILED: ${failed[*]}"
-    exit 1
-fi
-echo "test-fuzz: no crash, sanitizer report or broken property"
+summary

@@ -13,30 +13,29 @@
 # listed, with the reason for each entry, in tests/sanitizers/lsan.supp.
 #
 # Usage: scripts/test-sanitizers.sh [extra ctest arguments, e.g. -R tst_login]
-# Environment: TESSALY_ASAN_BUILD_DIR (default build/asan),
-#              TESSALY_SANITIZER_CXX (default g++; clang++ works as well).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$root/scripts/lib.sh"
-build=${TESSALY_ASAN_BUILD_DIR:-$root/build/asan}
-jobs=$(nproc)
+label=sanitizers
+build=$root/build/asan
+check_dir=$build/checks
 logs=$build/sanitizer-logs
 suppressions=$root/tests/sanitizers/lsan.supp
 
-# By default the compiler Debian built Qt with.
-cxx=${TESSALY_SANITIZER_CXX:-g++}
+# With the compiler Debian built Qt with.
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-
-started=$(date +%s)
-cmake -S "$root" -B "$build" -G Ninja \
-    -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_CXX_COMPILER="$cxx" \
-    -DCMAKE_CXX_FLAGS="-O1 $sanitize" \
-    -DCMAKE_EXE_LINKER_FLAGS="$sanitize" \
-    -DCMAKE_SHARED_LINKER_FLAGS="$sanitize"
-cmake --build "$build" --parallel "$jobs"
-built=$(date +%s)
+compile() {
+    cmake -S "$root" -B "$build" -G Ninja \
+        -DCMAKE_BUILD_TYPE=Debug \
+        -DCMAKE_CXX_COMPILER=g++ \
+        -DCMAKE_CXX_FLAGS="-O1 $sanitize" \
+        -DCMAKE_EXE_LINKER_FLAGS="$sanitize" \
+        -DCMAKE_SHARED_LINKER_FLAGS="$sanitize" &&
+        cmake --build "$build" --parallel "$(nproc)"
+}
+mkdir -p "$build"
+step "build" logged "$build/build.log" compile
 
 use_symbolizer
 
@@ -62,25 +61,20 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=66:report_erro
 # reader with MinGW and running it under wine, which no sanitizer here sees;
 # the Linux reader it compares with runs instrumented in tst_hardwareaddress.
 # (Another -E given on the command line replaces this one.)
-status=0
-(cd "$build" && ctest --output-on-failure --parallel "$jobs" -E '^mac_wine_crosscheck$' "$@") \
-    || status=$?
-
-reports=$(find "$logs" -type f | sort)
-if [ -n "$reports" ]; then
-    echo
-    echo "test-sanitizers: sanitizer reports:"
-    while IFS= read -r report; do
+tests() {
+    cd "$build" && ctest --output-on-failure --parallel "$(nproc)" -E '^mac_wine_crosscheck$' "$@"
+}
+# Every report, also from a process whose exit status nobody looks at.
+no_reports() {
+    local report found=1
+    for report in "$logs"/*; do
+        [ -e "$report" ] || continue
         echo "--- $report"
         cat "$report"
-    done <<<"$reports"
-    status=1
-fi
-
-finished=$(date +%s)
-echo "test-sanitizers: build $((built - started)) s, tests $((finished - built)) s"
-if [ $status -ne 0 ]; then
-    echo "test-sanitizers: FAILED"
-    exit 1
-fi
-echo "test-sanitizers: all tests passed with no sanitizer report"
+        found=0
+    done
+    [ $found = 1 ]
+}
+check "ctest" ctest_run "$build/ctest.log" tests "$@"
+check "no sanitizer report" no_reports
+summary

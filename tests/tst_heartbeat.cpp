@@ -1,5 +1,5 @@
 // Heartbeats against the reference service: the bytes sent, the retry chain and
-// the log it writes, and the periodic timer.
+// the log it writes, and the periodic timers (the identify poll's as well).
 
 #include "app/mainwindow.h"
 #include "common/logcapture.h"
@@ -22,7 +22,8 @@ private slots:
     void successResetsTheCount();
     void outcome_data();
     void outcome();
-    void periodicTimerSendsWithoutLogin();
+    void periodicTimersSendWithoutLogin_data();
+    void periodicTimersSendWithoutLogin();
     void overlappingHeartbeatsShareOneCount();
 
 private:
@@ -180,14 +181,31 @@ void tst_Heartbeat::outcome()
     }
 }
 
-void tst_Heartbeat::periodicTimerSendsWithoutLogin()
+void tst_Heartbeat::periodicTimersSendWithoutLogin_data()
 {
+    QTest::addColumn<int>("heartbeatMs");
+    QTest::addColumn<int>("identifyMs");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("quietPath");
+    const int day = 24 * 3600 * 1000;
+    QTest::newRow("heartbeat every 400 ms") << 400 << day << "/api/heartbeat" << "/api/ping-identify";
+    QTest::newRow("identify poll every 300 ms") << day << 300 << "/api/ping-identify" << "/api/heartbeat";
+}
+
+void tst_Heartbeat::periodicTimersSendWithoutLogin()
+{
+    QFETCH(int, heartbeatMs);
+    QFETCH(int, identifyMs);
+    QFETCH(QString, path);
+    QFETCH(QString, quietPath);
     AgentSettings settings = settingsFor(service.url());
-    settings.heartbeatIntervalMs = 400;
+    settings.heartbeatIntervalMs = heartbeatMs;
+    settings.identifyIntervalMs = identifyMs;
     MainWindow window(settings);
-    QVERIFY(service.waitForRequests("/api/heartbeat", 3));
+    QVERIFY(service.waitForRequests(path, 3));
     QVERIFY(service.requests("/login").isEmpty());
-    const QList<RefService::Request> requests = service.requests("/api/heartbeat");
+    QVERIFY(service.requests(quietPath).isEmpty());
+    const QList<RefService::Request> requests = service.requests(path);
     QCOMPARE(requests.at(0).body, requests.at(2).body);
 }
 

@@ -33,7 +33,6 @@ private slots:
     void alertAndNotice();
     void repeatedRequestsDoNotStackNotices();
     void noticeWhileHiddenToTray();
-    void periodicPolling();
     void slowAnswersHoldNothingElse();
 
 private:
@@ -254,16 +253,6 @@ void tst_Identify::noticeWhileHiddenToTray()
     QTRY_COMPARE(watcher.seen().size(), 1);
     QTRY_COMPARE(watcher.openCount(), 0);
     QVERIFY(!window.isVisible());
-}
-
-void tst_Identify::periodicPolling()
-{
-    AgentSettings settings = settingsFor(service.url());
-    settings.identifyIntervalMs = 300;
-    MainWindow window(settings);
-    QVERIFY(service.waitForRequests("/api/ping-identify", 3));
-    QVERIFY(service.requests("/login").isEmpty());
-    QVERIFY(service.requests("/api/heartbeat").isEmpty());
 }
 
 // A service that trickles its identify answers: each poll is given up at the

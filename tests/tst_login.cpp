@@ -14,7 +14,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStandardPaths>
-#include <QSystemTrayIcon>
 #include <QTest>
 
 class tst_Login : public QObject
@@ -34,8 +33,6 @@ private slots:
     void publicAddressUnavailable();
     void labelKeepsItsTextUntilTheRegistrationAnswers();
     void passwordStaysInTheLoginBody();
-    void quitDuringTheLookupRegistersNothing_data();
-    void quitDuringTheLookupRegistersNothing();
 
 private:
     QString echoedAddress();
@@ -312,30 +309,6 @@ void tst_Login::passwordStaysInTheLoginBody()
         QVERIFY(file.open(QIODevice::ReadOnly));
         QVERIFY2(!file.readAll().contains(password.toUtf8()), qPrintable(file.fileName()));
     }
-}
-
-void tst_Login::quitDuringTheLookupRegistersNothing_data()
-{
-    QTest::addColumn<bool>("fromTray");
-    QTest::newRow("Quit in the tray menu") << true;
-    QTest::newRow("window closed without a tray") << false;
-}
-
-void tst_Login::quitDuringTheLookupRegistersNothing()
-{
-    QFETCH(bool, fromTray);
-    if (!fromTray && QSystemTrayIcon::isSystemTrayAvailable())
-        QSKIP("there is a tray here (Windows always has one): closing the window only hides it");
-
-    QVERIFY(service.configure(R"({"ip": {"action": "hang"}})"));
-    MainWindow window(settingsFor(service.url()));
-    window.show();
-    runUntilQuit(window, [&] { signIn(window, "demo", "demo"); }, fromTray, 1000);
-    QTest::qWait(500);
-
-    QCOMPARE(service.requests("/").size(), 1);
-    QVERIFY(service.requests("/api/devices").isEmpty());
-    QCOMPARE(formOf(window).status->text(), QStringLiteral("Status"));
 }
 
 QTEST_MAIN(tst_Login)

@@ -1,5 +1,7 @@
 // The SSH button: the address lookup comes first, then the client is started
-// detached with its arguments, or a warning says it is missing.
+// detached with its arguments, or a warning says it is missing. And what
+// waits on the lookup, the client or a sign-in's registration, never
+// follows it once the user has quit.
 
 #include "app/mainwindow.h"
 #include "common/messageboxwatcher.h"
@@ -26,8 +28,8 @@ private slots:
     void unknownAddressLeavesTheChoiceToTheClient();
     void missingClientWarnsAfterTheLookup();
     void everyClickStartsAnotherClient();
-    void quitDuringTheLookupStartsNothing_data();
-    void quitDuringTheLookupStartsNothing();
+    void quitDuringTheLookupEndsEverything_data();
+    void quitDuringTheLookupEndsEverything();
 
 private:
     struct Launch
@@ -153,15 +155,22 @@ void tst_SshLaunch::everyClickStartsAnotherClient()
     QCOMPARE(service.requests("/").size(), 2);
 }
 
-void tst_SshLaunch::quitDuringTheLookupStartsNothing_data()
+void tst_SshLaunch::quitDuringTheLookupEndsEverything_data()
 {
+    QTest::addColumn<bool>("ssh");
     QTest::addColumn<bool>("fromTray");
-    QTest::newRow("Quit in the tray menu") << true;
-    QTest::newRow("window closed without a tray") << false;
+    for (const bool ssh : { false, true }) {
+        for (const bool fromTray : { true, false }) {
+            QTest::addRow("%s, %s", ssh ? "SSH" : "sign-in",
+                          fromTray ? "Quit in the tray menu" : "window closed without a tray")
+                    << ssh << fromTray;
+        }
+    }
 }
 
-void tst_SshLaunch::quitDuringTheLookupStartsNothing()
+void tst_SshLaunch::quitDuringTheLookupEndsEverything()
 {
+    QFETCH(bool, ssh);
     QFETCH(bool, fromTray);
     if (!fromTray && QSystemTrayIcon::isSystemTrayAvailable())
         QSKIP("there is a tray here (Windows always has one): closing the window only hides it");
@@ -169,12 +178,19 @@ void tst_SshLaunch::quitDuringTheLookupStartsNothing()
     QVERIFY(service.configure(R"({"ip": {"action": "hang"}})"));
     std::unique_ptr<MainWindow> window(makeWindow(fakeClient));
     MessageBoxWatcher watcher;
-    runUntilQuit(*window, [&] { click(*window); }, fromTray, 1000);
+    runUntilQuit(*window, [&] {
+        if (ssh)
+            click(*window);
+        else
+            signIn(*window, "demo", "demo");
+    }, fromTray, 1000);
     QTest::qWait(500);
 
     QCOMPARE(service.requests("/").size(), 1);
+    QVERIFY(service.requests("/api/devices").isEmpty());
     QVERIFY(launches().isEmpty());
     QVERIFY(watcher.seen().isEmpty());
+    QCOMPARE(formOf(*window).status->text(), QStringLiteral("Status"));
 }
 
 QTEST_MAIN(tst_SshLaunch)
