@@ -1,10 +1,10 @@
-# The Debian sid chroot that the release-Qt and Windows legs build and test in.
-# Sourced, not run: a leg sets what it needs and calls chroot_open "$@" first
-# thing, which leaves $chroot_dir made or reused, checked and mounted:
+# The Debian sid chroot that the release-Qt and Windows legs (and the wine
+# benchmarks) build and test in. Sourced, not run: a leg sets what it needs
+# and calls chroot_open "$@" first thing, which leaves $chroot_dir made or
+# reused, checked and mounted:
 #
 #   source "$root/scripts/lib.sh"; label=release-qt    say(), skips, summary
 #   chroot_skip_what="release-Qt tests"     what a skip says is not run
-#   chroot_packages=(cmake g++ ...)         Debian sid packages the leg needs
 #   chroot_tools=(cmake g++ ...)            commands that must be found in it
 #   chroot_check_leg() { ...; }             optional: the leg's own soundness
 #                                           checks of chroot $1 (say why, return 1)
@@ -17,12 +17,14 @@
 # $TESSALY_SID_CHROOT), made with debootstrap from the same Debian archive this
 # machine's apt uses and kept between runs. It is reused while it is sound: its
 # marker file says setup finished, every package any leg asked for is installed,
-# dpkg is consistent, and the calling leg's tools and checks pass. Packages a
-# leg needs that the chroot lacks are installed into it and added to its
-# marker, so the chroot holds the union of every leg's list. A broken or old
-# one is made again beside it and swapped in with a rename, so a run that is
-# interrupted never leaves a half-made chroot in use. One run at a time uses
-# it: the others wait on a lock.
+# dpkg is consistent, and the calling leg's tools and checks pass. It holds
+# every package of chroot_packages below, the one list for every leg, so that
+# no leg has to change it while another uses it; packages added to the list
+# since are installed into it. A broken or old one is made again beside it and
+# swapped in with a rename, so a run that is interrupted never leaves a
+# half-made chroot in use. Legs use a sound chroot side by side (each in
+# folders of its own under /build) under a shared lock; making, repairing or
+# adding packages takes the lock alone and waits for them.
 #
 # The leg runs in a mount and PID namespace of its own: everything mounted into
 # the chroot, and every process started in it, goes away when the leg ends,
@@ -45,6 +47,30 @@ chroot_max_age_days=${TESSALY_SID_MAX_AGE_DAYS:-30}
 chroot_marker_name=.tessaly-chroot-ready
 chroot_parent=$(dirname "$chroot_dir")
 chroot_base=$(basename "$chroot_dir")
+
+# What every leg needs of it, as Debian sid names it.
+chroot_packages=(
+    # building: the chroot's Qt for the release-Qt leg, and as host tools (moc,
+    # rcc, uic, qsb) for the Windows program, cross-built with MinGW-w64
+    cmake ninja-build ccache g++ qt6-base-dev qt6-multimedia-dev qt6-shadertools-dev libgl-dev
+    g++-mingw-w64-x86-64-posix
+    # Qt's sources, for Qt for Windows
+    dpkg-dev xz-utils patch
+    # the alert sound plays through GStreamer, natively and under wine
+    gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
+    # the reference service and its certificates
+    python3 python3-h2 openssl ca-certificates
+    # a virtual display with a system tray and a sound sink, driven as a person
+    # would; sid has no trayer, so the session uses stalonetray
+    xvfb xauth stalonetray xdotool x11-utils imagemagick libx11-dev fonts-dejavu-core
+    pulseaudio pulseaudio-utils libpulse0
+    # the Windows program under wine
+    wine wine64
+    # the end-to-end tests run in a network namespace of their own
+    iproute2 hostname
+    # the Windows installers, signed
+    nsis wixl osslsigncode
+)
 
 skip() {
     say "not run: $chroot_skip_what"
@@ -302,8 +328,14 @@ chroot_open() {
         skip "no Debian archive found in /etc/apt/sources.list or /etc/apt/sources.list.d"
 
     exec 9>"$chroot_parent/$chroot_base.lock"
+    flock -s 9
+    if chroot_ready; then
+        mount_system "$chroot_dir"
+        return 0
+    fi
+    flock -u 9
     if ! flock -n 9; then
-        say "waiting for another run that uses $chroot_dir"
+        say "waiting for the runs that use $chroot_dir"
         flock 9
     fi
 
@@ -352,7 +384,7 @@ chroot_open() {
     fi
 
     if [ -z "$reason" ]; then
-        say "reusing $chroot_dir (checked in $(elapsed "$setup_started"))"
+        say "reusing $chroot_dir (checked in $(elapsed "$setup_started"); alone)"
     elif ! command -v debootstrap >/dev/null; then
         [ $have = yes ] || skip "debootstrap is missing (apt-get install debootstrap)"
         say "debootstrap is missing; keeping the chroot there is"
@@ -378,6 +410,26 @@ chroot_open() {
         fi
     fi
     mount_system "$chroot_dir"
+    flock -s 9  # done with it alone: others may use it beside this leg
+}
+
+chroot_ready() {
+    # Under the shared lock: whether the chroot is sound and up to date, as it
+    # is used, with nothing to install, repair or make again.
+    local started created
+    started=$(date +%s)
+    [ -f "$chroot_dir/$chroot_marker_name" ] && [ -d "$chroot_dir/usr" ] || return 1
+    [ -z "$(comm -23 <(wanted_list) <(marker_packages "$chroot_dir"))" ] || return 1
+    [ -z "${TESSALY_SID_REBUILD:-}" ] || return 1
+    created=$(marker_value "$chroot_dir" created)
+    [ $(( ( $(date +%s) - ${created:-0} ) / 86400 )) -lt "$chroot_max_age_days" ] || return 1
+    mount_system "$chroot_dir"
+    if ! check_chroot "$chroot_dir" >/dev/null; then
+        unmount_system "$chroot_dir"
+        return 1
+    fi
+    unmount_system "$chroot_dir"
+    say "reusing $chroot_dir (checked in $(elapsed "$started"))"
 }
 
 copy_sources() {

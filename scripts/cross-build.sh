@@ -1,29 +1,13 @@
 # What the Windows leg (scripts/test-windows.sh) and the wine benchmarks
-# (bench/wine.sh) share: what the sid chroot must hold to cross-build the
-# Windows program and run it under wine, and the cross build's configure.
+# (bench/wine.sh) share: the tools the sid chroot must have to cross-build the
+# Windows program and run it under wine (scripts/chroot.sh lists the packages),
+# and the cross build's configure.
 # Sourced, not run, before scripts/chroot.sh; cross_configure once the chroot
 # is open.
 
-chroot_packages=(
-    # MinGW-w64, and the chroot's own Qt as host tools (moc, rcc, uic, qsb)
-    cmake ninja-build ccache g++-mingw-w64-x86-64-posix qt6-base-dev qt6-shadertools-dev
-    # Qt's sources
-    dpkg-dev xz-utils patch
-    # running it: wine, a display with a tray, a sound sink, the reference service
-    wine wine64 xvfb xauth stalonetray xdotool x11-utils pulseaudio pulseaudio-utils libpulse0
-    # wine decodes the alert sound with GStreamer
-    gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-    imagemagick python3 python3-h2 openssl ca-certificates
-    # the end-to-end sign-in runs in a network namespace of its own
-    iproute2 hostname
-    # the setup program, signed
-    nsis osslsigncode
-    # tests/e2e/wmclose, closing a window as a window manager does
-    g++ libx11-dev
-)
 chroot_tools=(cmake ninja ccache x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump
               qmake6 dpkg-source wine wine64 Xvfb stalonetray xdotool xwininfo
-              pulseaudio pactl import python3 openssl ip makensis osslsigncode g++)
+              pulseaudio pactl import python3 openssl ip makensis wixl osslsigncode g++)
 chroot_check_leg() {
     local qt wine
     qt=$(in_chroot "$1" qmake6 -query QT_VERSION 2>/dev/null || true)

@@ -23,22 +23,6 @@ label=release-qt
 min_qt=6.9
 jobs=$(nproc)
 
-# What the build and the test suite need, as Debian sid names it. sid has no
-# trayer; tests/e2e/xsession.sh uses stalonetray instead. MinGW and wine are
-# left out, and so is the test that needs them (below).
-chroot_packages=(
-    # build
-    cmake ninja-build g++ ccache qt6-base-dev qt6-multimedia-dev libgl-dev
-    # the alert sound plays through Qt Multimedia
-    gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-libav
-    # the reference service and its certificates
-    python3 python3-h2 openssl
-    # a virtual display with a system tray, driven like a person would
-    xvfb xauth stalonetray xdotool x11-utils imagemagick libx11-dev fonts-dejavu-core
-    # the end-to-end login runs in a network namespace of its own
-    iproute2 hostname
-)
-
 chroot_tools=(cmake ninja g++ ccache qmake6 python3 openssl Xvfb xauth stalonetray
               xdotool xwininfo ip)
 chroot_skip_what="release-Qt tests (Qt >= $min_qt in a Debian sid chroot)"

@@ -6,6 +6,8 @@
 #
 # If no chroot can be had at all the leg is skipped, which fails it unless
 # TESSALY_SKIP_LEGS names it (scripts/lib.sh); any failure exits non-zero.
+# With --prepare it only makes the chroot and Qt for Windows, in folders of
+# its own, so that scripts/test.sh can have them made beside the other legs.
 # Environment: as scripts/chroot.sh and scripts/qt-mingw-cache.sh describe.
 set -euo pipefail
 
@@ -13,6 +15,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/lib.sh"
 label=windows
 started=$(date +%s)
+prepare=
+[ "${1:-}" != --prepare ] || prepare=-prepare
 
 source "$root/scripts/cross-build.sh"
 chroot_skip_what="Windows tests (the agent cross-built for Windows, run under wine in a Debian sid chroot)"
@@ -24,7 +28,7 @@ chroot_open "$@"
 source "$root/scripts/qt-mingw-cache.sh"
 
 # Fixed paths, so that ccache hits whatever clone the sources came from.
-c=$chroot_dir win=/build/windows
+c=$chroot_dir win=/build/windows$prepare
 src=$win/src build=$win/build dist=$win/dist qt=/opt/qt-mingw
 session=$src/scripts/wine-session.sh
 check_dir=$c$win/checks
@@ -112,6 +116,7 @@ setup_program() {
 
 step "sources copied into the chroot" sources
 step "Qt for Windows" qt_mingw_open "$root" "$src/scripts/build-qt-mingw.sh" "$qt"
+[ -z "$prepare" ] || exit 0
 # No time stamp for the test's signatures: nothing beyond loopback is reachable.
 step "a code-signing certificate for the test" logged "$c$win/certificate.log" run bash "$src/tests/wine/signingcert.sh" "$win"
 step "the tests' own helpers" helpers
