@@ -26,14 +26,14 @@ chroot_packages=(
     imagemagick python3 python3-h2 openssl ca-certificates
     # the end-to-end sign-in runs in a network namespace of its own
     iproute2 hostname
-    # the setup program, signed
-    nsis osslsigncode
+    # the setup program and the MSI package, signed
+    nsis osslsigncode wixl msitools python3-gi gir1.2-libmsi-1.0
     # tests/e2e/wmclose, closing a window as a window manager does
     g++ libx11-dev
 )
 chroot_tools=(cmake ninja ccache x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-objdump
               qmake6 dpkg-source wine wine64 Xvfb stalonetray xdotool xwininfo
-              pulseaudio pactl import python3 openssl ip makensis osslsigncode g++)
+              pulseaudio pactl import python3 openssl ip makensis osslsigncode wixl g++)
 chroot_skip_what="Windows tests (the agent cross-built for Windows, run under wine in a Debian sid chroot)"
 # The commit's time for every time stamp the build writes; the test
 # certificate's password reaches the build through the environment only.
@@ -108,7 +108,10 @@ reproducible() {
     diff -r -q "$c$dist" "$c$win/dist-again" || return 1
     logged "$build/cpack-again.log" run env -u SOURCE_DATE_EPOCH \
         bash -c 'cd "$1" && cpack -G NSIS -B "$1/package-again"' cpack "$build" || return 1
-    cmp "$c$build/package/tessaly-$version-win64-setup.exe" "$c$build/package-again/tessaly-$version-win64-setup.exe"
+    cmp "$c$build/package/tessaly-$version-win64-setup.exe" "$c$build/package-again/tessaly-$version-win64-setup.exe" || return 1
+    logged "$build/msi-again.log" run env -u SOURCE_DATE_EPOCH cmake -DOUTPUT="$build/msi-again.msi" -P "$build/msi.cmake" ||
+        return 1
+    cmp "$c$build/tessaly-$version-win64.msi" "$c$build/msi-again.msi"
 }
 
 # Under wine, TLS goes through Schannel, whose roots are the chroot's CA
@@ -132,13 +135,36 @@ end_to_end() {
     return $status
 }
 
-# This build's setup program, and the same payload as an older version to upgrade from.
+# This build's setup program and MSI package, and the same payload as an
+# older version (packed a day earlier) to upgrade from.
 setup_program() {
     package "$build/package-old" -D CPACK_PACKAGE_VERSION=0.9.0 -D CPACK_PACKAGE_FILE_NAME=tessaly-0.9.0-win64-setup ||
         return 1
+    logged "$build/msi-old.log" run cmake -DVERSION=0.9.0 -DSOURCE_DATE_EPOCH=$((SOURCE_DATE_EPOCH - 86400)) \
+        -P "$build/msi.cmake" || return 1
     run "$session" "$win/wine-installer" bash "$src/tests/wine/installer.sh" \
         "$build/package-old/tessaly-0.9.0-win64-setup.exe" "$build/package/tessaly-$version-win64-setup.exe" \
-        "$version" "$win/ca.pem" "$win/probe.exe"
+        "$version" "$win/ca.pem" "$win/probe.exe" \
+        "$build/tessaly-0.9.0-win64.msi" "$build/tessaly-$version-win64.msi" "$dist"
+}
+
+# The program as a release is configured (the system's roots only), for a
+# service named by host names, behind the manual proxy that a fresh prefix's
+# Internet Settings name. The shipped build talks to localhost, which Qt
+# never sends through a proxy, hence this second build of tessaly.exe.
+behind_proxy() {
+    logged "$win/build-proxy.log" run env CCACHE_BASEDIR=$win bash -c 'set -e
+        cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+              -DCMAKE_TOOLCHAIN_FILE="$1/cmake/mingw-w64-x86_64.cmake" \
+              -DCMAKE_PREFIX_PATH="$3" -DQT_HOST_PATH=/usr \
+              -DQT_HOST_PATH_CMAKE_DIR="$(qmake6 -query QT_INSTALL_LIBS)/cmake" \
+              -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DTESSALY_REQUIRE_BOUNDED_HTTP1=ON -DBUILD_TESTING=OFF \
+              -DTESSALY_SERVICE_URL=https://service.tessaly.test -DTESSALY_PUBLIC_ADDRESS_URL=https://address.tessaly.test \
+              -DTESSALY_TRUSTED_CA=
+        nice cmake --build "$2" --target tessaly
+        cmake --install "$2" --prefix "$4"' build "$src" "$win/build-proxy" "$qt" "$win/dist-proxy" || return 1
+    run bash "$src/tests/wine/proxy.sh" "$session" "$win/wine-proxy" "$win/dist-proxy/bin/tessaly.exe" \
+        "$src/refservice/refservice.py" "$build/refservice-state"
 }
 
 step "sources copied into the chroot" sources
@@ -152,10 +178,12 @@ step "configuring against Qt 6.8 is refused" run bash "$src/tests/wine/oldqt.sh"
 step "deployment" deploy "$dist"
 step "tessaly.exe's PE headers" run bash "$src/tests/wine/peheaders.sh" "$dist/bin/tessaly.exe"
 step "the setup program" package "$build/package"
+step "the MSI package" logged "$build/msi.log" run cmake --build "$build" --target msi
 step "the same bytes built, staged and packed again" reproducible
 trust_test_ca
 check "ctest under wine" suites
 check "the deployed tessaly.exe under wine, end to end" end_to_end
-check "the setup program under wine" setup_program
+check "tessaly.exe behind a manual proxy under wine" behind_proxy
+check "the setup program and the MSI package under wine" setup_program
 say "host Qt $(run qmake6 -query QT_VERSION), $(run wine --version), Qt for Windows $qt_mingw_origin, total $(elapsed "$started")"
 summary
