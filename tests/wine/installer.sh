@@ -235,6 +235,16 @@ same_as_staged "the upgrade left other files than the staged ones"
 [ -f "$menu/StartUp/Tessaly.lnk" ] || fail "the upgrade without STARTUP=0 made no Startup shortcut"
 say "STARTUP=0 makes no Startup shortcut; an older package is upgraded in place, one entry, the newer package's files"
 
+# Files in use: Windows Installer has Restart Manager ask the programs that
+# hold them to close (and end them if they do not answer). Wine has no Restart
+# Manager; what is tested is the agent's part, that it ends when asked so.
+wine "$program" >"$work/program.log" 2>&1 &
+timeout 60 xdotool search --sync --onlyvisible --name '^Tessaly$' >/dev/null || fail "the installed program's window did not map"
+wine "$probe" endsession tessaly.exe >/dev/null || fail "no window of tessaly.exe to ask"
+for _ in $(seq 100); do running || break; sleep 0.2; done
+! running || fail "the agent did not end when asked as Restart Manager asks"
+say "the agent ends when asked to as Restart Manager asks"
+
 expect 0 msiexec /x "$new_code"
 unchanged "$clean" "msiexec /x after the upgrade left behind what the packages added"
 echo "PASS: installer"
