@@ -66,11 +66,11 @@ EOF
 installed_files() { find "$home" -type f 2>/dev/null | sort; }
 running() { pgrep -fi 'tessaly\.exe' >/dev/null; }
 verify() { osslsigncode verify -CAfile "$signing_ca" -in "$1" >"$work/verify.log" 2>&1; }
-# What an installer may have left: every file (but temporary ones and the
-# user's log) with its size and time, every registry value under HKLM\Software
+# What an installer may have left: every file (but caches, temporary ones and
+# the user's log) with its size and time, every value under HKLM\Software
 # with its key.
 snapshot() {
-    (cd "$drive" && find . -path './users/*/Temp' -prune -o -path ./windows/temp -prune -o \
+    (cd "$drive" && find . -path './users/*/AppData/Local' -prune -o -path ./windows/temp -prune -o \
         -type f ! -name heartbeat_log.txt -printf '%p %s %T@\n' | sort)
     wine reg export 'HKLM\Software' "$work/software.reg" /y >/dev/null 2>&1
     iconv -f UTF-16LE -t UTF-8 "$work/software.reg" | tr -d '\r' | awk '/^\[/ { key = $0; next } /=/ { print key, $0 }'
