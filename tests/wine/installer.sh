@@ -84,8 +84,6 @@ expect() {
     "$@" || status=$?
     [ "$status" = $((code % 256)) ] || { tr -d '\0' <"$work/msiexec.log" | tail -n 20; fail "$* exited with $status, not $code"; }
 }
-product_code() { msiinfo export "$1" Property | tr -d '\r' | awk '$1 == "ProductCode" { print $2 }'; }
-same_as_staged() { diff -r "$staged" "$home" >/dev/null || fail "$1: $(diff -rq "$staged" "$home" | head -5)"; }
 
 say "setup programs: $(basename "$old_setup"), $(basename "$new_setup")"
 pe32plus "$old_setup"
@@ -192,48 +190,31 @@ say "uninstalled: no file, shortcut or entry left; the user's heartbeat_log.txt 
 
 # --- the MSI package ------------------------------------------------------------
 clean=$(snapshot)
-new_code=$(product_code "$new_msi") old_code=$(product_code "$old_msi")
+code=$(msiinfo export "$new_msi" Property | tr -d '\r' | awk '$1 == "ProductCode" { print $2 }')
+expect 0 msiexec /i "$old_msi" STARTUP=0
+[ -f "$menu/Tessaly.lnk" ] && [ ! -e "$menu/StartUp/Tessaly.lnk" ] || fail "STARTUP=0: expected the Start-menu shortcut only"
+old_times=$(find "$home" -type f -printf '%T@\n' | sort -u)
 expect 0 msiexec /i "$new_msi"
-same_as_staged "the MSI package installed other files than the staged ones"
-[ -f "$menu/Tessaly.lnk" ] && [ -f "$menu/StartUp/Tessaly.lnk" ] || fail "the MSI package made no shortcuts in the common Start menu and Startup folders"
+diff -r "$staged" "$home" >/dev/null || fail "the installed files are not the staged ones: $(diff -rq "$staged" "$home" | head -3)"
+[ -z "$(find "$home" -type f -printf '%T@\n' | grep -Fx "$old_times")" ] || fail "the upgrade left files of the older package"
 target=$(shortcut_target "$menu/StartUp/Tessaly.lnk")
-[ "${target,,}" = 'c:\program files\tessaly\bin\tessaly.exe' ] || fail "the MSI package's Startup shortcut starts '$target'"
-[ "$(entries)" = 1 ] || fail "after the MSI package's install: $(entries) Uninstall entries"
-[ "$(value DisplayVersion "$uninstall\\$new_code")" = "$new_version" ] && [ "$(value Publisher "$uninstall\\$new_code")" = Tessaly ] ||
-    fail "the MSI package's entry $new_code says version '$(value DisplayVersion "$uninstall\\$new_code")'"
-[ -f "$drive/windows/Installer/$new_code/tessaly.ico" ] || fail "Windows Installer keeps no icon for the entry"
-say "the MSI package installs the $(installed_files | wc -l) staged files, both shortcuts and the entry $new_code"
+[ -f "$menu/Tessaly.lnk" ] && [ "${target,,}" = 'c:\program files\tessaly\bin\tessaly.exe' ] ||
+    fail "no Start-menu shortcut, or the Startup shortcut starts '$target'"
+[ "$(entries)" = 1 ] && [ "$(value DisplayVersion "$uninstall\\$code")" = "$new_version" ] &&
+    [ "$(value Publisher "$uninstall\\$code")" = Tessaly ] && [ -f "$drive/windows/Installer/$code/tessaly.ico" ] ||
+    fail "after the upgrade: $(entries) entries; $code says version '$(value DisplayVersion "$uninstall\\$code")'"
+say "STARTUP=0: no Startup shortcut; the current package over it: the staged files, both shortcuts, one entry $code"
 
-victim=$(installed_files | grep -i '\.dll$' | head -1)
-rm "$victim"
+rm "$(installed_files | grep -i '\.dll$' | head -1)"
 expect 0 msiexec /fa "$new_msi"
-same_as_staged "a repair did not restore $victim"
 expect 0 msiexec /i "$new_msi"
-[ "$(entries)" = 1 ] || fail "the same version installed again: $(entries) Uninstall entries"
-say "a repair restores a deleted file; the same version installed again leaves one entry"
-
+diff -r "$staged" "$home" >/dev/null && [ "$(entries)" = 1 ] || fail "a repair and the same package again: $(entries) entries"
 before=$(snapshot)
 status=0; wine "$new_setup" /S || status=$?
 [ "$status" = 4 ] || fail "the setup program over the MSI package's install exited with $status, not 4"
-unchanged "$before" "the refused setup program changed the machine"
 expect 1603 msiexec /i "$old_msi"
-unchanged "$before" "the refused downgrade changed the machine"
-say "over the MSI package's install the setup program is refused (4), and so is an older package (1603); nothing changes"
-
-expect 0 msiexec /x "$new_code"
-unchanged "$clean" "msiexec /x left behind what the package added"
-say "msiexec /x leaves nothing the package added"
-
-expect 0 msiexec /i "$old_msi" STARTUP=0
-[ -f "$menu/Tessaly.lnk" ] && [ ! -e "$menu/StartUp/Tessaly.lnk" ] || fail "STARTUP=0: the Start-menu shortcut only was expected"
-old_times=$(find "$home" -type f -printf '%T@\n' | sort -u)
-expect 0 msiexec /i "$new_msi"
-[ "$(entries)" = 1 ] && [ -n "$(value DisplayName "$uninstall\\$new_code")" ] ||
-    fail "after the upgrade from $old_code: $(entries) Uninstall entries"
-same_as_staged "the upgrade left other files than the staged ones"
-[ -z "$(find "$home" -type f -printf '%T@\n' | grep -Fx "$old_times")" ] || fail "the upgrade left files of the older package"
-[ -f "$menu/StartUp/Tessaly.lnk" ] || fail "the upgrade without STARTUP=0 made no Startup shortcut"
-say "STARTUP=0 makes no Startup shortcut; an older package is upgraded in place, one entry, the newer package's files"
+unchanged "$before" "the refused setup program or older package changed the machine"
+say "a repair restores a deleted DLL; over the package the setup program (4) and an older package (1603) change nothing"
 
 # Files in use: Windows Installer has Restart Manager ask the programs that
 # hold them to close (and end them if they do not answer). Wine has no Restart
@@ -243,8 +224,7 @@ timeout 60 xdotool search --sync --onlyvisible --name '^Tessaly$' >/dev/null || 
 wine "$probe" endsession tessaly.exe >/dev/null || fail "no window of tessaly.exe to ask"
 for _ in $(seq 100); do running || break; sleep 0.2; done
 ! running || fail "the agent did not end when asked as Restart Manager asks"
-say "the agent ends when asked to as Restart Manager asks"
-
-expect 0 msiexec /x "$new_code"
-unchanged "$clean" "msiexec /x after the upgrade left behind what the packages added"
+expect 0 msiexec /x "$code"
+unchanged "$clean" "msiexec /x left behind what the packages added"
+say "the agent ends when asked as Restart Manager asks; msiexec /x leaves nothing the packages added"
 echo "PASS: installer"

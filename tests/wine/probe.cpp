@@ -54,26 +54,20 @@ static int elevated(const wchar_t *program)
     return found ? 0 : 1;
 }
 
-static bool isProgram(DWORD processId, const wchar_t *program)
-{
-    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-    wchar_t path[MAX_PATH];
-    DWORD size = MAX_PATH;
-    const bool known = process && QueryFullProcessImageNameW(process, 0, path, &size);
-    if (process)
-        CloseHandle(process);
-    const wchar_t *name = known ? std::wcsrchr(path, L'\\') : nullptr;
-    return name && _wcsicmp(name + 1, program) == 0;
-}
-
 static int endSession(const wchar_t *program)
 {
     struct Asked { const wchar_t *program; int windows; } asked{program, 0};
     EnumWindows([](HWND window, LPARAM data) -> BOOL {
         auto *asked = reinterpret_cast<Asked *>(data);
-        DWORD processId = 0;
+        DWORD processId = 0, size = MAX_PATH;
+        wchar_t path[MAX_PATH];
         GetWindowThreadProcessId(window, &processId);
-        if (isProgram(processId, asked->program)) {
+        const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+        const bool named = process && QueryFullProcessImageNameW(process, 0, path, &size)
+            && _wcsicmp(std::wcsrchr(path, L'\\') + 1, asked->program) == 0;
+        if (process)
+            CloseHandle(process);
+        if (named) {
             DWORD_PTR agreed = 0;
             SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, SMTO_ABORTIFHUNG, 5000, &agreed);
             SendMessageTimeoutW(window, WM_ENDSESSION, agreed != 0, ENDSESSION_CLOSEAPP, SMTO_ABORTIFHUNG, 5000, nullptr);
@@ -81,7 +75,6 @@ static int endSession(const wchar_t *program)
         }
         return TRUE;
     }, reinterpret_cast<LPARAM>(&asked));
-    std::printf("%d\n", asked.windows);
     return asked.windows ? 0 : 1;
 }
 
