@@ -190,15 +190,20 @@ say "uninstalled: no file, shortcut or entry left; the user's heartbeat_log.txt 
 
 # --- the MSI package ------------------------------------------------------------
 clean=$(snapshot)
+# Wine's Windows Installer puts ProgramMenuFolder and StartupFolder in the
+# user's own Start menu even for a per-machine package (its source says so:
+# "FIXME: set to AllUsers profile path if ALLUSERS is set"); Windows puts them
+# in the common one, $menu.
+msi_menu="$drive/users/$(id -un)/AppData/Roaming/Microsoft/Windows/Start Menu/Programs"
 code=$(msiinfo export "$new_msi" Property | tr -d '\r' | awk '$1 == "ProductCode" { print $2 }')
 expect 0 msiexec /i "$old_msi" STARTUP=0
-[ -f "$menu/Tessaly.lnk" ] && [ ! -e "$menu/StartUp/Tessaly.lnk" ] || fail "STARTUP=0: expected the Start-menu shortcut only"
+[ -f "$msi_menu/Tessaly.lnk" ] && [ ! -e "$msi_menu/StartUp/Tessaly.lnk" ] || fail "STARTUP=0: expected the Start-menu shortcut only"
 old_times=$(find "$home" -type f -printf '%T@\n' | sort -u)
 expect 0 msiexec /i "$new_msi"
 diff -r "$staged" "$home" >/dev/null || fail "the installed files are not the staged ones: $(diff -rq "$staged" "$home" | head -3)"
 [ -z "$(find "$home" -type f -printf '%T@\n' | grep -Fx "$old_times")" ] || fail "the upgrade left files of the older package"
-target=$(shortcut_target "$menu/StartUp/Tessaly.lnk")
-[ -f "$menu/Tessaly.lnk" ] && [ "${target,,}" = 'c:\program files\tessaly\bin\tessaly.exe' ] ||
+target=$(shortcut_target "$msi_menu/StartUp/Tessaly.lnk")
+[ -f "$msi_menu/Tessaly.lnk" ] && [ "${target,,}" = 'c:\program files\tessaly\bin\tessaly.exe' ] ||
     fail "no Start-menu shortcut, or the Startup shortcut starts '$target'"
 [ "$(entries)" = 1 ] && [ "$(value DisplayVersion "$uninstall\\$code")" = "$new_version" ] &&
     [ "$(value Publisher "$uninstall\\$code")" = Tessaly ] && [ -f "$drive/windows/Installer/$code/tessaly.ico" ] ||
