@@ -18,7 +18,8 @@ set -euo pipefail
 session=$1 prefix=$2 program=$3 refservice=$4 test_ca=$5
 here=$(cd "$(dirname "$0")" && pwd)
 if [ -z "${TESSALY_IN_NETNS:-}" ]; then
-    exec env TESSALY_IN_NETNS=1 unshare --net --mount bash "$0" "$@"
+    # In a chroot "/" is no mount point: leave propagation as it is (private in the leg).
+    exec env TESSALY_IN_NETNS=1 unshare --net --mount --propagation unchanged bash "$0" "$@"
 fi
 ip link set lo up
 work=$(mktemp -d)
