@@ -211,7 +211,7 @@ target=$(shortcut_target "$msi_menu/StartUp/Tessaly.lnk")
 say "STARTUP=0: no Startup shortcut; the current package over it: the staged files, both shortcuts, one entry $code"
 
 rm "$(installed_files | grep -i '\.dll$' | head -1)"
-expect 0 msiexec /fa "$code"
+expect 0 msiexec /i "$new_msi" REINSTALL=ALL REINSTALLMODE=amus
 expect 0 msiexec /i "$new_msi"
 diff -r "$staged" "$home" >/dev/null && [ "$(entries)" = 1 ] || fail "a repair and the same package again: $(entries) entries"
 before=$(snapshot)
