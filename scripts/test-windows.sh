@@ -153,6 +153,8 @@ setup_program() {
 # Internet Settings name. The shipped build talks to localhost, which Qt
 # never sends through a proxy, hence this second build of tessaly.exe.
 behind_proxy() {
+    local built
+    built=$(date +%s)
     logged "$win/build-proxy.log" run env CCACHE_BASEDIR=$win bash -c 'set -e
         cmake -S "$1" -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=Release \
               -DCMAKE_TOOLCHAIN_FILE="$1/cmake/mingw-w64-x86_64.cmake" \
@@ -163,6 +165,7 @@ behind_proxy() {
               -DTESSALY_TRUSTED_CA=
         nice cmake --build "$2" --target tessaly
         cmake --install "$2" --prefix "$4"' build "$src" "$win/build-proxy" "$qt" "$win/dist-proxy" || return 1
+    say "tessaly.exe configured, built and staged again in $(elapsed "$built")"
     run bash "$src/tests/wine/proxy.sh" "$session" "$win/wine-proxy" "$win/dist-proxy/bin/tessaly.exe" \
         "$src/refservice/refservice.py" "$build/refservice-state"
 }
