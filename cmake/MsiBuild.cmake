@@ -35,9 +35,11 @@ if(NOT status EQUAL 0)
 endif()
 
 # The staged folder as WiX: one component per file, its key path, under
-# INSTALLDIR (wixl takes sources relative to the folder it runs in). Windows Installer tells components apart by their GUIDs, which
-# wixl derives from each file's path (Guid="*"), so a path keeps its GUID from
-# one version to the next.
+# INSTALLDIR (wixl takes sources relative to the folder it runs in). Windows
+# Installer tells components apart by their GUIDs, which wixl derives from
+# each file's path (Guid="*"), so a path keeps its GUID from one version to
+# the next. The product code is made from the version: one per version, the
+# same for every build of it.
 string(UUID product_code NAMESPACE "${UPGRADE_CODE}" NAME "${VERSION}" TYPE SHA1 UPPER)
 file(SHA256 "${SOURCE}" source_hash)
 set(packed "${VERSION} ${source_hash}")
