@@ -41,6 +41,10 @@ if(tessaly_sign_command)
     set(CPACK_TESSALY_SIGN_UNINSTALLER "!uninstfinalize '${sign}\"%1\"' = 0")
     set(CPACK_TESSALY_SIGN_SETUP "!finalize '${sign}\"%1\"' = 0")
 endif()
+# The MSI package beside it (cmake/Msi.cmake); the setup program refuses to
+# install where the MSI did, found by its upgrade code.
+include(${CMAKE_CURRENT_LIST_DIR}/Msi.cmake)
+set(CPACK_TESSALY_MSI_UPGRADE_CODE "{${TESSALY_MSI_UPGRADE_CODE}}")
 # CPack looks for NSIS.template.in here before its own.
 set(CPACK_MODULE_PATH "${CMAKE_SOURCE_DIR}/cmake")
 

@@ -1,7 +1,8 @@
 #!/bin/sh
-# Signs a Windows program in place with a SHA-256 Authenticode signature made
-# by osslsigncode; the build runs it when TESSALY_SIGN_PKCS12 names a
-# certificate (cmake/Deploy.cmake, cmake/Installer.cmake).
+# Signs a Windows program or MSI package in place with a SHA-256 Authenticode
+# signature made by osslsigncode; the build runs it when TESSALY_SIGN_PKCS12
+# names a certificate (cmake/Deploy.cmake, cmake/Installer.cmake,
+# cmake/MsiBuild.cmake).
 #
 # usage: sign.sh [--time=EPOCH] [--timestamp=URL] OSSLSIGNCODE PKCS12 FILE
 #   --time       the signing time the signature states (else the current
@@ -28,6 +29,8 @@ if [ -z "${TESSALY_SIGN_PASSWORD:-}" ]; then
     exit 1
 fi
 set -- sign -pkcs12 "$pkcs12" -readpass /dev/stdin -h sha256 -n Tessaly -in "$file" -out "$file.signed"
+# An MSI's signature also covers its streams' names and metadata.
+case $file in *.msi) set -- "$@" -add-msi-dse ;; esac
 if [ -n "$timestamp" ]; then
     set -- "$@" -ts "$timestamp"
 elif [ -n "$time" ]; then

@@ -68,8 +68,8 @@ chroot_packages=(
     wine wine64
     # the end-to-end tests run in a network namespace of their own
     iproute2 hostname
-    # the Windows installers, signed
-    nsis wixl osslsigncode
+    # the Windows installers, signed; the MSI's summary written by msitools' library
+    nsis wixl msitools python3-gi gir1.2-libmsi-1.0 osslsigncode
 )
 
 skip() {

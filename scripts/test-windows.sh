@@ -50,7 +50,7 @@ helpers() {
 
 compile() {
     cross_configure "$src" "$build" "$qt" -DTESSALY_SIGN_PKCS12="$win/signer.p12" &&
-        run nice cmake --build "$build" --parallel "$(nproc)" -- -k 0
+        run env CCACHE_BASEDIR=$win nice cmake --build "$build" --parallel "$(nproc)" -- -k 0
 }
 cross_build() {
     run ccache --zero-stats >/dev/null 2>&1 || true
@@ -81,7 +81,10 @@ reproducible() {
     diff -r -q "$c$dist" "$c$win/dist-again" || return 1
     logged "$c$build/cpack-again.log" run env -u SOURCE_DATE_EPOCH \
         bash -c 'cd "$1" && cpack -G NSIS -B "$1/package-again"' cpack "$build" || return 1
-    cmp "$c$build/package/tessaly-$version-win64-setup.exe" "$c$build/package-again/tessaly-$version-win64-setup.exe"
+    cmp "$c$build/package/tessaly-$version-win64-setup.exe" "$c$build/package-again/tessaly-$version-win64-setup.exe" || return 1
+    logged "$c$build/msi-again.log" run env -u SOURCE_DATE_EPOCH cmake -DOUTPUT="$build/msi-again.msi" -P "$build/msi.cmake" ||
+        return 1
+    cmp "$c$build/tessaly-$version-win64.msi" "$c$build/msi-again.msi"
 }
 
 # Under wine, TLS goes through Schannel, whose roots are the chroot's CA
@@ -105,13 +108,37 @@ end_to_end() {
     return $status
 }
 
-# This build's setup program, and the same payload as an older version to upgrade from.
+# This build's setup program and MSI package, and the same payload as an
+# older version (packed a day earlier) to upgrade from.
 setup_program() {
     package "$build/package-old" -D CPACK_PACKAGE_VERSION=0.9.0 -D CPACK_PACKAGE_FILE_NAME=tessaly-0.9.0-win64-setup ||
         return 1
+    logged "$c$build/msi-old.log" run cmake -DVERSION=0.9.0 -DSOURCE_DATE_EPOCH=$((SOURCE_DATE_EPOCH - 86400)) \
+        -P "$build/msi.cmake" || return 1
     run "$session" "$win/wine-installer" bash "$src/tests/wine/installer.sh" \
         "$build/package-old/tessaly-0.9.0-win64-setup.exe" "$build/package/tessaly-$version-win64-setup.exe" \
-        "$version" "$win/ca.pem" "$win/probe.exe"
+        "$version" "$win/ca.pem" "$win/probe.exe" \
+        "$build/tessaly-0.9.0-win64.msi" "$build/tessaly-$version-win64.msi" "$dist"
+}
+
+# The program as a release is configured (the system's roots only), for a
+# service named by host names, behind the manual proxy that a fresh prefix's
+# Internet Settings name. The shipped build talks to localhost, which Qt
+# never sends through a proxy, hence this second build of tessaly.exe.
+proxy_build() {
+    cross_configure "$src" "$win/build-proxy" "$qt" -DBUILD_TESTING=OFF -DTESSALY_TRUSTED_CA= \
+        -DTESSALY_SERVICE_URL=https://service.tessaly.test \
+        -DTESSALY_PUBLIC_ADDRESS_URL=https://address.tessaly.test &&
+        run env CCACHE_BASEDIR=$win nice cmake --build "$win/build-proxy" --target tessaly &&
+        run cmake --install "$win/build-proxy" --prefix "$win/dist-proxy"
+}
+behind_proxy() {
+    local built
+    built=$(date +%s)
+    logged "$c$win/build-proxy.log" proxy_build || return 1
+    say "tessaly.exe configured, built and staged again in $(elapsed "$built")"
+    run bash "$src/tests/wine/proxy.sh" "$session" "$win/wine-proxy" "$win/dist-proxy/bin/tessaly.exe" \
+        "$src/refservice/refservice.py" "$build/refservice-state"
 }
 
 step "sources copied into the chroot" sources
@@ -126,10 +153,12 @@ step "configuring against Qt 6.8 is refused" run bash "$src/tests/wine/oldqt.sh"
 step "deployment" deploy "$dist"
 step "tessaly.exe's PE headers" run bash "$src/tests/wine/peheaders.sh" "$dist/bin/tessaly.exe"
 step "the setup program" package "$build/package"
+step "the MSI package" logged "$c$build/msi.log" run cmake --build "$build" --target msi
 step "the same bytes built, staged and packed again" reproducible
 trust_test_ca
 check "ctest under wine" suites
 check "the deployed tessaly.exe under wine, end to end" end_to_end
-check "the setup program under wine" setup_program
+check "tessaly.exe behind a manual proxy under wine" behind_proxy
+check "the setup program and the MSI package under wine" setup_program
 say "host Qt $(run qmake6 -query QT_VERSION), $(run wine --version), Qt for Windows $qt_mingw_origin, total $(elapsed "$started")"
 summary
