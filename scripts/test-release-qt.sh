@@ -24,7 +24,7 @@ min_qt=6.9
 jobs=$(nproc)
 
 # What the build and the test suite need, as Debian sid names it. sid has no
-# trayer; tests/e2e/xsession.sh uses stalonetray instead. MinGW and wine are
+# trayer; scripts/session.sh uses stalonetray instead. MinGW and wine are
 # left out: the wine cross-check reports itself skipped without them.
 chroot_packages=(
     # build
