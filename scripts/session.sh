@@ -16,6 +16,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 declare -p pids >/dev/null 2>&1 || pids=()
 session_dir= session_wineserver=
 
+# What follows the options is left in $session_command.
 session_start() {
     local tray=0 sound=0 screen=1024x768x24 prefix= number tray_program=
     while [ $# -gt 0 ]; do
@@ -24,14 +25,16 @@ session_start() {
             --sound) sound=1 ;;
             --wine) prefix=$2; shift ;;
             --screen) screen=$2; shift ;;
-            *) echo "session: unknown option $1"; return 2 ;;
+            --) shift; break ;;
+            *) break ;;
         esac
         shift
     done
+    session_command=("$@")
     command -v Xvfb >/dev/null || { echo "session: Xvfb is missing"; return 77; }
     if [ $tray -eq 1 ]; then
         # trayer where it exists; stalonetray where only that does (Debian after 12).
-        tray_program=$(command -v trayer stalonetray | head -1)
+        tray_program=$(command -v trayer stalonetray | head -1) || true
         [ -n "$tray_program" ] || { echo "session: no tray (trayer or stalonetray) here"; return 77; }
     fi
     [ $sound -eq 0 ] || command -v pulseaudio >/dev/null || { echo "session: pulseaudio is missing"; return 77; }
@@ -115,16 +118,7 @@ session_stop() {
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
-    options=()
-    while [ $# -gt 0 ]; do
-        case $1 in
-            --) shift; break ;;
-            --wine | --screen) options+=("$1" "$2"); shift 2 ;;
-            --*) options+=("$1"); shift ;;
-            *) break ;;
-        esac
-    done
     trap session_stop EXIT
-    session_start "${options[@]}" || exit $?
-    "$@"
+    session_start "$@" || exit $?
+    "${session_command[@]}"
 fi
