@@ -13,8 +13,7 @@ on_display() {
     local box after boxes streams
     start_program agent
     await_window "after start" || return 1
-    box=$(timeout $((window_wait + 30)) xdotool search --sync --onlyvisible --name '^Identify$' | head -1)
-    [ -n "$box" ] || { echo "FAIL: no Identify box"; cat "$log"; return 1; }
+    box=$(shown_window Identify $((window_wait + 30))) || { echo "FAIL: no Identify box"; cat "$log"; return 1; }
     after=$(since "$started")
     echo "Identify box after $after s"
     awk -v t="$after" 'BEGIN { exit !(t >= 14) }' || { echo "FAIL: polled too early"; return 1; }
@@ -30,7 +29,8 @@ on_display() {
     fi
     # The next poll, 15 s later, finds it open: still one box.
     sleep 17
-    boxes=$(xdotool search --onlyvisible --name '^Identify$' | wc -l)
+    for _ in $(seq 5); do boxes=$(xdotool search --onlyvisible --name '^Identify$' 2>/dev/null) && break; sleep 0.2; done
+    boxes=$(grep -c . <<<"$boxes")
     [ "$boxes" -eq 1 ] || { echo "FAIL: $boxes Identify boxes open"; return 1; }
     kill "$pid"
 }

@@ -51,11 +51,20 @@ start_program() {
     "${run[@]}" "$program" >"$log" 2>&1 &
     pid=$!
 }
-# Waits for its window ($window), which has the form's size.
+# The first shown window titled $1 within $2 s. Searched again and again, as
+# a search ends with an X error when a window goes away meanwhile (wine makes
+# and drops windows while a program starts).
+shown_window() {
+    for _ in $(seq $(($2 * 5))); do
+        xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1 | grep . && return 0
+        sleep 0.2
+    done
+    return 1
+}
+# Waits for the program's window ($window), which has the form's size.
 await_window() {
     local size
-    window=$(timeout "$window_wait" xdotool search --sync --onlyvisible --name '^Tessaly$' | head -1)
-    [ -n "$window" ] || { echo "FAIL: no window $1"; cat "$log"; return 1; }
+    window=$(shown_window Tessaly "$window_wait") || { echo "FAIL: no window $1"; cat "$log"; return 1; }
     size=$(xwininfo -id "$window" | awk '/Width:/ { w = $2 } /Height:/ { h = $2 } END { print w "x" h }')
     echo "window \"Tessaly\" mapped $(since "$started") s after start, client area $size"
     [ "$size" = 220x224 ] || { echo "FAIL: the client area is $size, not 220x224"; return 1; }
