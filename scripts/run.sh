@@ -16,7 +16,7 @@ scripts/install-deps.sh run
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" --parallel "$(nproc)"
 
-# Whatever is started here is stopped newest first, the session's display last.
+# Whatever is started here, the virtual session included, is stopped newest first.
 source scripts/session.sh
 trap session_stop EXIT
 trap 'exit 130' INT TERM
