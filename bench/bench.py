@@ -3,7 +3,8 @@
 
     bench.py --build DIR --release-build DIR --out RESULTS.json
 
-Run by scripts/bench.sh on a virtual X display with a system tray, where the
+Run by scripts/bench.sh in a virtual session (scripts/session.sh: an X display
+with a system tray and a PulseAudio null sink), where the
 reference service's test CA is among the system's roots (the release-like
 agent trusts nothing else). report.py turns RESULTS.json into BENCHMARKS.md.
 
@@ -16,7 +17,6 @@ the others' figures: startup,faults,idle,busy).
 import argparse
 import json
 import os
-import subprocess
 import sys
 import time
 
@@ -37,26 +37,6 @@ def environment(work):
         os.makedirs(env[name], mode=0o700, exist_ok=True)
     env["QT_QPA_PLATFORM"] = "xcb"
     return env
-
-
-def sound_server(env, work):
-    """A PulseAudio server with a null sink, for the alert to play into as it
-    does on a desktop; None where PulseAudio is missing."""
-    try:
-        server = subprocess.Popen(["pulseaudio", "--daemonize=no", "--exit-idle-time=-1",
-                                   "-n", "--load=module-null-sink",
-                                   "--load=module-native-protocol-unix"], env=env,
-                                  stdout=subprocess.DEVNULL,
-                                  stderr=open(os.path.join(work, "pulseaudio.log"), "w"))
-    except FileNotFoundError:
-        return None
-    socket = os.path.join(env["XDG_RUNTIME_DIR"], "pulse", "native")
-    for _ in range(100):
-        if os.path.exists(socket):
-            return server
-        time.sleep(0.1)
-    server.kill()
-    return None
 
 
 def main():
@@ -86,8 +66,9 @@ def main():
     say("machine: %s" % json.dumps(results["machine"]))
 
     service = Service(os.path.join(build, "refservice-state"), os.path.join(work, "service.log"))
-    sound = sound_server(env, work)
-    results["sound_server"] = sound is not None
+    # The session's PulseAudio null sink, for the alert to play into as it does
+    # on a desktop.
+    results["sound_server"] = bool(os.environ.get("PULSE_SERVER"))
     try:
         sections = [
             ("startup", lambda: startup.measure(programs, env, work,
@@ -110,9 +91,6 @@ def main():
                 json.dump(results, f, indent=1)
     finally:
         service.stop()
-        if sound:
-            sound.terminate()
-            sound.wait()
     say("results in %s" % args.out)
 
 

@@ -2,8 +2,8 @@
 """The Windows program under wine: start-up against the same two programs as
 on Linux, idle memory, what its alerts leave behind (alerts.py), and peak
 memory under answers that never end. Run by
-bench/wine.sh in the Windows leg's chroot, inside scripts/wine-session.sh
-(a display with a tray, a sound sink, $WINEPREFIX made).
+bench/wine.sh in the Windows leg's chroot, inside scripts/session.sh (a
+display with a tray, a sound sink, $WINEPREFIX made).
 
     wine.py --bin DIR --state-dir DIR --out RESULTS.json
 """

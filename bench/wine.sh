@@ -53,7 +53,7 @@ trust_test_ca() {
 }
 measure() {
     run env BENCH_WINE_ROUNDS="${BENCH_WINE_ROUNDS:-15}" BENCH_PORT=$port \
-        "$src/scripts/wine-session.sh" "$top/work/prefix" \
+        "$src/scripts/session.sh" --tray --sound --wine "$top/work/prefix" \
         python3 "$src/bench/wine.py" --bin "$top/dist/bin" --state-dir "$state" \
         --out "$top/work/wine.json" &&
         cp "$c$top/work/wine.json" "$out"

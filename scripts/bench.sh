@@ -56,7 +56,7 @@ measure() {
         ln -s tessaly-bench-ca.pem "$roots/$(openssl x509 -hash -noout -in "$ca").0"
         cat "$ca" >>"$roots/ca-certificates.crt"
         mount --bind "$roots" /etc/ssl/certs
-        "$root/tests/e2e/xsession.sh" --tray python3 "$root/bench/bench.py" "$@"
+        "$root/scripts/session.sh" --tray --sound python3 "$root/bench/bench.py" "$@"
     ' bench "$root" "$build/refservice-state/ca.pem" \
         --build "$build" --release-build "$release" --out "$work/results.json"
 }

@@ -16,12 +16,10 @@ scripts/install-deps.sh run
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" --parallel "$(nproc)"
 
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-}
-trap cleanup EXIT INT TERM
+# Whatever is started here, the virtual session included, is stopped newest first.
+source scripts/session.sh
+trap session_stop EXIT
+trap 'exit 130' INT TERM
 
 state="$build/refservice-state"
 service_log="$build/refservice.log"
@@ -39,15 +37,7 @@ fi
 headless=0
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     headless=1
-    fifo=$(mktemp -u); mkfifo "$fifo"
-    Xvfb -displayfd 3 -screen 0 480x300x24 -nolisten tcp 3>"$fifo" 2>/dev/null &
-    pids+=($!)
-    read -r -t 20 number <"$fifo"; rm -f "$fifo"
-    export DISPLAY=":$number"
-    trayer --edge bottom --align right --widthtype request --height 32 --SetDockType true \
-           --transparent false >/dev/null 2>&1 &
-    pids+=($!)
-    sleep 1
+    session_start --tray --screen 480x300x24
     echo "run: no display here, so the agent runs on a virtual X server ($DISPLAY) with a system tray"
 fi
 

@@ -30,7 +30,7 @@ source "$root/scripts/qt-mingw-cache.sh"
 # Fixed paths, so that ccache hits whatever clone the sources came from.
 c=$chroot_dir win=/build/windows$prepare
 src=$win/src build=$win/build dist=$win/dist qt=/opt/qt-mingw
-session=$src/scripts/wine-session.sh
+session=$src/scripts/session.sh
 check_dir=$c$win/checks
 SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null || date +%s)
 TESSALY_SIGN_PASSWORD=$(head -c 18 /dev/urandom | base64)
@@ -95,16 +95,21 @@ trust_test_ca() {
     mount --bind "$c$win/ca-bundle-with-test-ca.crt" "$c$bundle"
 }
 
-suites() { run "$session" "$win/wine-tests" bash "$src/tests/wine/suites.sh" "$build" "$qt"; }
+suites() { run "$session" --tray --sound --wine "$win/wine-tests" bash "$src/tests/wine/suites.sh" "$build" "$qt"; }
 
-# The deployed program in a fresh prefix with no Qt on the path.
+# The deployed program in a fresh prefix with no Qt on the path, one
+# end-to-end script after the other.
 end_to_end() {
-    local url shot=$win/tessaly-under-wine.png status=0
+    local url script status=0
     url=$(sed -n 's/^TESSALY_SERVICE_URL:STRING=//p' "$c$build/CMakeCache.txt")
-    run bash "$src/tests/e2e/login.sh" --wine "$session" "$win/wine-deployed" "$shot" "$dist/bin/tessaly.exe" \
-        "$url" "$src/refservice/refservice.py" "$build/refservice-state" "$build/macprobe.exe" \
-        "$win/wmclose" "$win/probe.exe" || status=$?
-    if [ -s "$c$shot" ]; then mkdir -p "$root/build" && cp "$c$shot" "$root/build/tessaly-under-wine.png"; fi
+    for script in signin identify handover restart; do
+        echo "--- $script"
+        run bash "$src/tests/e2e/$script.sh" --wine "$win/wine-deployed" "$win/probe.exe" \
+            --screenshot "$win/tessaly-under-wine.png" "$dist/bin/tessaly.exe" "$url" \
+            "$src/refservice/refservice.py" "$build/refservice-state" "$build/macprobe.exe" "$win/wmclose" ||
+            status=1
+    done
+    if [ -s "$c$win/tessaly-under-wine.png" ]; then mkdir -p "$root/build" && cp "$c$win/tessaly-under-wine.png" "$root/build/"; fi
     return $status
 }
 
@@ -115,7 +120,7 @@ setup_program() {
         return 1
     logged "$c$build/msi-old.log" run cmake -DVERSION=0.9.0 -DSOURCE_DATE_EPOCH=$((SOURCE_DATE_EPOCH - 86400)) \
         -P "$build/msi.cmake" || return 1
-    run "$session" "$win/wine-installer" bash "$src/tests/wine/installer.sh" \
+    run "$session" --tray --sound bash "$src/tests/wine/installer.sh" \
         "$build/package-old/tessaly-0.9.0-win64-setup.exe" "$build/package/tessaly-$version-win64-setup.exe" \
         "$version" "$win/ca.pem" "$win/probe.exe" \
         "$build/tessaly-0.9.0-win64.msi" "$build/tessaly-$version-win64.msi" "$dist"

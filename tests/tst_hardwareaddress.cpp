@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QList>
-#include <QRegularExpression>
 #include <QtTest>
 
 #include <cstring>
@@ -80,7 +79,6 @@ private slots:
     void linkSelection();
 
     void readerAgreesWithSysfs();
-    void macTextIsEmptyOrSeventeenCharacters();
 };
 
 void tst_HardwareAddress::formatsSixBytes_data()
@@ -298,28 +296,15 @@ void tst_HardwareAddress::readerAgreesWithSysfs()
     if (kernelNames != sysfsNames)
         QSKIP("/sys/class/net belongs to another network namespace");
 
-    const QString expected = candidates.empty() ? QString() : candidates.begin()->second;
-    QCOMPARE(QString::fromUtf8(Identity::readMacText().c_str()), expected);
+    // Where no adapter is listed both sides are empty, which proves nothing;
+    // tests/e2e and tests/wine/crosscheck.sh give the reader adapters of
+    // known addresses.
+    if (candidates.empty())
+        QSKIP("no adapter here to compare with");
+    QCOMPARE(QString::fromUtf8(Identity::readMacText().c_str()), candidates.begin()->second);
 #else
     QSKIP("compared against /sys/class/net on Linux only");
 #endif
-}
-
-void tst_HardwareAddress::macTextIsEmptyOrSeventeenCharacters()
-{
-    const std::optional<Identity::HardwareAddress> address = Identity::firstAdapterAddress();
-    const QString text = QString::fromUtf8(Identity::readMacText().c_str());
-
-    QCOMPARE(text.isEmpty(), !address.has_value());
-    if (!address)
-        return;
-
-    static const QRegularExpression shape(QStringLiteral("^[0-9A-F]{2}(:[0-9A-F]{2}){5}$"));
-    QCOMPARE(text.size(), 17);
-    QVERIFY2(shape.match(text).hasMatch(), qPrintable(text));
-    const QStringList groups = text.split(QLatin1Char(':'));
-    for (int i = 0; i < 6; ++i)
-        QCOMPARE(groups.at(i).toUInt(nullptr, 16), unsigned((*address)[std::size_t(i)]));
 }
 
 QTEST_APPLESS_MAIN(tst_HardwareAddress)

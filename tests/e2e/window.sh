@@ -67,5 +67,5 @@ close_check() {
 
 export -f close_check
 export program wmclose work
-"$here/xsession.sh" --tray bash -c 'close_check yes' || exit 1
-"$here/xsession.sh" bash -c 'close_check no' || exit 1
+"$here/../../scripts/session.sh" --tray bash -c 'close_check yes' || exit 1
+"$here/../../scripts/session.sh" bash -c 'close_check no' || exit 1

@@ -1,12 +1,13 @@
 #!/bin/bash
 # Checks the Windows MAC reader against the Linux one on the same machine:
 # builds tests/wine/macprobe.cpp with MinGW, runs it under wine (whose
-# GetAdaptersInfo lists this machine's interfaces) and compares its line with
-# the natively built probe's.
+# GetAdaptersInfo lists the interfaces it finds) and compares its line with
+# the natively built probe's. Both run in a network namespace of their own
+# with two adapters of known addresses, so that both have a real one to find.
 #
 # usage: crosscheck.sh BUILD_TMP_DIR NATIVE_PROBE_PATH
 # exit:  0 same text, 1 different text or a step failed, 77 MinGW or wine
-#        missing (skipped), 2 bad usage
+#        missing, or no network namespace to be had (skipped), 2 bad usage
 #
 # Environment: MINGW_CXX (default x86_64-w64-mingw32-g++-posix), WINE64
 # (default /usr/lib/wine/wine64), TESSALY_WINEPREFIX (default
@@ -59,6 +60,16 @@ if [ $stale = 1 ]; then
     fi
 fi
 
+if [ -z "${TESSALY_CROSSCHECK_NETNS:-}" ]; then
+    unshare --net true 2>/dev/null || { echo "skipped: cannot make a network namespace here"; exit 77; }
+    exec env TESSALY_CROSSCHECK_NETNS=1 unshare --net bash "$0" "$@"
+fi
+ip link set lo up
+ip link add tsy0 address 02:ff:00:00:00:01 type veth peer name tsy1 address 02:0a:1b:2c:3d:4e ||
+    { echo "FAIL: cannot make the veth adapters"; exit 1; }
+# The one the kernel lists first.
+expected=02:0A:1B:2C:3D:4E
+
 # No display, no dialogs, no Mono/Gecko installers on the first start.
 export WINEPREFIX=${TESSALY_WINEPREFIX:-$work/wineprefix}
 export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -68,6 +79,9 @@ stop_wineserver() {
     # Let this prefix's wineserver go away before returning to the caller.
     [ -n "$wineserver" ] && timeout 60 "$wineserver" -w >/dev/null 2>&1
 }
+# One left from an earlier run would list that run's namespace's adapters.
+[ -z "$wineserver" ] || "$wineserver" -k >/dev/null 2>&1
+stop_wineserver
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "creating wine prefix $WINEPREFIX"
@@ -95,10 +109,11 @@ echo "$self_check" | sed 's/^/  self-check: /'
 native_text=$("$native_probe") || { echo "FAIL: native probe exited non-zero"; status=1; }
 wine_text=$(run_wine) || { echo "FAIL: probe under wine exited non-zero"; status=1; }
 
-if [ "$native_text" = "$wine_text" ]; then
+if [ "$native_text" = "$expected" ] && [ "$wine_text" = "$expected" ]; then
     echo "same MAC text natively and under wine: [$native_text]"
 else
     echo "MAC text differs"
+    echo "  expected (first adapter):    [$expected]"
     echo "  native (Linux reader):       [$native_text]"
     echo "  wine   (GetAdaptersInfo):    [$wine_text]"
     echo "  adapters as wine lists them:"

@@ -12,7 +12,7 @@
 #   PROGRAM talks to https://service.tessaly.test and
 #   https://address.tessaly.test and trusts the system's roots, which include
 #   the CA in TEST_CA_DIR (ca.pem, ca.key) for this run; SESSION is
-#   scripts/wine-session.sh. Runs in network and mount namespaces of its own.
+#   scripts/session.sh. Runs in network and mount namespaces of its own.
 set -euo pipefail
 
 session=$1 prefix=$2 program=$3 refservice=$4 test_ca=$5
@@ -88,7 +88,7 @@ for text in (proxy, bypass, b""):      # proxy, bypass list, no configuration sc
 print((blob + bytes(32)).hex())' "127.0.0.1:$port")
 
 export program settings connection port work
-"$session" "$prefix" bash -c '
+"$session" --tray --sound --wine "$prefix" bash -c '
     wine reg add "$settings" /v ProxyEnable /t REG_DWORD /d 1 /f >/dev/null &&
     wine reg add "$settings" /v ProxyServer /t REG_SZ /d "127.0.0.1:$port" /f >/dev/null &&
     wine reg add "$settings" /v ProxyOverride /t REG_SZ /d "<local>" /f >/dev/null &&

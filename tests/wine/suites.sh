@@ -4,7 +4,7 @@
 # in their own folders through WINEPATH. Prints ctest's list and, for each
 # suite that failed, what failed: a suite's own output is in a file of its own
 # (tests/CMakeLists.txt), since under wine it reaches no pipe.
-# Usage: suites.sh BUILD_DIR QT_PREFIX   (in a wine session: scripts/wine-session.sh)
+# Usage: suites.sh BUILD_DIR QT_PREFIX   (in a wine session: scripts/session.sh --wine)
 set -uo pipefail
 
 build=$1 qt=$2
