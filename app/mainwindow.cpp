@@ -356,7 +356,11 @@ void MainWindow::playIdentifyAlert()
             release();
     });
     connect(player, &QMediaPlayer::errorOccurred, this, release);
-    QTimer::singleShot(AlertLifetimeMs, player, release);
+    // A child of the player: it goes with the player, and never fires after.
+    auto *lifetime = new QTimer(player);
+    lifetime->setSingleShot(true);
+    connect(lifetime, &QTimer::timeout, this, release);
+    lifetime->start(AlertLifetimeMs);
     player->play();
 }
 

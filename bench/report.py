@@ -11,8 +11,10 @@ measured. Every number on the page comes from the two files.
 
 import json
 import os
+import re
 import sys
 
+import alerts
 import busy
 import faults
 import idle
@@ -37,7 +39,26 @@ def mib(k):
     return k / 1024.0
 
 
-def summary(page, r, w):
+def earlier_summary(path):
+    """The commit and the summary figures of the page being replaced:
+    (commit, {figure: measured})."""
+    if not os.path.exists(path):
+        return None, {}
+    with open(path) as f:
+        text = f.read()
+    commit = re.search(r"for commit (\w+)", text)
+    figures, in_summary = {}, False
+    for line in text.splitlines():
+        if line.startswith("## "):
+            in_summary = line == "## Summary"
+        elif in_summary and line.startswith("| ") and not line.startswith("| #"):
+            cells = [c.strip() for c in line.strip("|").split("|")]
+            if len(cells) >= 3:
+                figures[cells[1]] = cells[2]
+    return (commit.group(1) if commit else None), figures
+
+
+def summary(page, r, w, earlier=(None, {})):
     rows = []
     if "startup" in r:
         q = median(startup.ratios(r["startup"]["runs"], "agent", "form"))
@@ -71,7 +92,12 @@ def summary(page, r, w):
         rows.append(["3", "Idle resident memory, agent − its form alone, before any alert",
                      "**%+.1f MiB**" % extra, "≤ +6 MiB", "yes" if extra <= 6 else "**no**"])
         alert = mib(i["rss_kib_after"]["agent"] - i["rss_kib_before_alert"]["agent"])
-        rows.append(["3", "… still held after one alert has played", "%+.1f MiB" % alert, "", ""])
+        rows.append(["3", "… held from the first alert on", "%+.1f MiB" % alert, "", ""])
+        if "after_alerts" in i:
+            more = mib(i["after_alerts"]["rss_kib"] - i["rss_kib_after"]["agent"])
+            rows.append(["3", "… then %d alerts in a row later, beyond what the first left"
+                         % i["after_alerts"]["count"], "**%+.1f MiB**" % more,
+                         "no growth with alerts (< 1 MiB)", "yes" if more < 1 else "**no**"])
     if "busy" in r:
         worst = max(r["busy"].values(), key=lambda m: m["growth_kib"])
         rows.append(["4", "Memory growth after warm-up, worst of %d runs of thousands of "
@@ -84,16 +110,33 @@ def summary(page, r, w):
         rows.append(["5", "Under wine: idle resident memory of the agent; − its form alone",
                      "%.1f MiB; %+.1f MiB" % (mib(w["idle"]["agent"]), mib(
                          w["idle"]["agent"] - w["idle"]["form"])), "(≤ +6 MiB)", ""])
+        if "alerts" in w:
+            a = w["alerts"]
+            on_own = max(alerts.between_per_minute(a["quiet"]).values(), default=0.0)
+            rows.append(["5", "Under wine: the most any thread wakes by itself a minute, "
+                         "%d s after an alert" % a["quiet_seconds"], "%.1f" % on_own, "", ""])
+            rows.append(["5", "Under wine: resident memory before an alert; after one; "
+                         "%d alerts later" % a["after_many"]["count"],
+                         "%.1f; %.1f; **%.1f** MiB" % tuple(mib(a[k]["rss_kib"]) for k in (
+                             "before", "after_one", "after_many")),
+                         "no growth with alerts", "yes" if a["after_many"]["rss_kib"]
+                         - a["after_one"]["rss_kib"] < 1024 else "**no**"])
         action, rise = faults.worst_program_row(w["hostile"])
         rows.append(["5", "Under wine: peak memory above idle under answers that never end, "
                      "the worst (%s)" % action, "**%+.1f MiB**" % rise,
                      "≤ %d MiB" % faults.WINDOWS_LIMIT_MIB,
                      "yes" if rise <= faults.WINDOWS_LIMIT_MIB else "**no**"])
     page.add("## Summary", "")
-    page.table(["#", "figure", "measured", "goal", "met"], rows)
+    commit, before = earlier
+    if commit:
+        # Which figures moved since the page this one replaces.
+        page.table(["#", "figure", "measured", "goal", "met", "before (%s)" % commit],
+                   [row + [before.get(row[1], "new")] for row in rows])
+    else:
+        page.table(["#", "figure", "measured", "goal", "met"], rows)
 
 
-def write(r, w, build_s, measure_s):
+def write(r, w, build_s, measure_s, earlier=(None, {})):
     m = r["machine"]
     page = Page()
     changed = ("; the working tree differed from it in %d files (%s)" % (
@@ -115,7 +158,7 @@ def write(r, w, build_s, measure_s):
                 "load average as the measuring began"],
                [[m["cpu"], m["cores"], "%.1f GiB" % m["ram_gib"], m["kernel"], m["os"],
                  m["qt"], m["compiler"], "%.2f" % m["load"]]])
-    summary(page, r, w)
+    summary(page, r, w, earlier)
     if "startup" in r:
         page.add("## 1. Start-up", "",
                  "**Decision it serves:** whether the agent's own start-up work (tray icon, "
@@ -169,6 +212,22 @@ def write(r, w, build_s, measure_s):
                  "A Windows program's log goes to the debugger, which nothing reads here, so no "
                  "outcome times. Idle before: %.1f MiB." % (
                      faults.WINDOWS_LIMIT_MIB, mib(w["hostile"]["idle_kib"])), "")
+        if "alerts" in w:
+            a = w["alerts"]
+            total, files, anon = alerts.held(a["before"], a["after_one"])
+            more = mib(a["after_many"]["rss_kib"] - a["after_one"]["rss_kib"])
+            woken = alerts.between_per_minute(a["quiet"])
+            page.add("Alerts, the agent on its own (`bench/alerts.py`): asked once to identify "
+                     "itself, its box closed; for %d s after, its threads woke by themselves "
+                     "(away from its requests) %s times a minute; then %d alerts in a row, one "
+                     "at each poll. Resident memory: %.1f MiB before, %.1f MiB after the first "
+                     "alert (%+.1f MiB: %.1f in mapped files, %.1f anonymous), %.1f MiB after "
+                     "the %d more (%+.1f MiB)." % (
+                         a["quiet_seconds"], ", ".join("%s %.1f" % kv for kv in sorted(
+                             woken.items(), key=lambda kv: -kv[1])), a["after_many"]["count"],
+                         mib(a["before"]["rss_kib"]), mib(a["after_one"]["rss_kib"]), total,
+                         files, anon, mib(a["after_many"]["rss_kib"]), a["after_many"]["count"],
+                         more), "")
         faults.program_table(page, w["hostile"], label=", under wine")
     else:
         page.add("Not measured in this run: `bench/wine.sh` needs the Windows leg's sid chroot "
@@ -183,7 +242,7 @@ def main():
     if os.path.exists(sys.argv[2]):
         with open(sys.argv[2]) as f:
             w = json.load(f)
-    text = write(r, w, float(sys.argv[4]), float(sys.argv[5]))
+    text = write(r, w, float(sys.argv[4]), float(sys.argv[5]), earlier_summary(sys.argv[3]))
     with open(sys.argv[3], "w") as f:
         f.write(text)
 

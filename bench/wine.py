@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The Windows program under wine: start-up against the same two programs as
-on Linux, idle memory, and peak memory under answers that never end. Run by
+on Linux, idle memory, what its alerts leave behind (alerts.py), and peak
+memory under answers that never end. Run by
 bench/wine.sh in the Windows leg's chroot, inside scripts/wine-session.sh
 (a display with a tray, a sound sink, $WINEPREFIX made).
 
@@ -14,6 +15,7 @@ import os
 import subprocess
 import time
 
+import alerts
 import faults
 import startup
 import xwatch
@@ -56,6 +58,17 @@ def main():
             xwatch.stop(process)
         log.close()
         say("wine: idle resident memory %s" % results["idle"])
+        # The agent on its own, from its first identify poll on.
+        with open(os.path.join(work, "wine-alerts.log"), "w") as log:
+            agent = xwatch.start(programs[0][1], stderr=log)[0]
+            time.sleep(seconds)
+            try:
+                results["alerts"] = alerts.measure(agent.pid, service)
+            finally:
+                xwatch.stop(agent)
+        say("wine: resident memory before an alert, after one, after %d more: %s KiB" % (
+            alerts.ALERTS, [results["alerts"][k]["rss_kib"] for k in
+                            ("before", "after_one", "after_many")]))
         results["hostile"] = faults.measure_program(programs[0][1], None, work, service,
                                                     tag="-wine")
     finally:
