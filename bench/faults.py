@@ -15,14 +15,17 @@ from common import REFSERVICE, kib, say, status
 
 RESULTS = "faults"
 
-ROW = re.compile(r"^QINFO\s*:\s*\S+::fault\((.*)\) ended after (-?\d+) ms, memory grew by (-?\d+) KiB$")
-VERDICT = re.compile(r"^(PASS|FAIL!|XFAIL|XPASS|SKIP)\s*:\s*\S+::fault\((.*)\)$")
+# The rows of every test function: the faults, and the late answers apart.
+ROW = re.compile(r"^QINFO\s*:\s*\S+::\w+\((.*)\) ended after (-?\d+) ms, memory grew by (-?\d+) KiB$")
+VERDICT = re.compile(r"^(PASS|FAIL!|XFAIL|XPASS|SKIP)\s*:\s*\S+::\w+\((.*)\)$")
 TOTALS = re.compile(r"^Totals: (.*)$")
 
-# The limits the figures are held against: the test's own bound, and the
-# agent's promise for the Linux build on Debian's unpatched Qt.
-TEST_LIMIT_MIB = 64
-LINUX_LIMIT_MIB = 256
+# The goals the program's figures are held against: the bounds that
+# tests/tst_faultmatrix.cpp holds its own rows to. On stock Qt, 128 MiB for
+# the rows the memory guard ends (twice its 64 MiB); under wine, 64 MiB for
+# the peak of the whole run.
+TEST_BOUNDS = "64 MiB; 128 MiB where the memory guard ends it"
+LINUX_LIMIT_MIB = 128
 WINDOWS_LIMIT_MIB = 64
 # How long the service answers the program's polls in one way: two polls, and
 # nearly the first one's 30 s deadline.
@@ -168,21 +171,23 @@ def section(page, r):
     page.add("## 2. Peak memory under a hostile service", "",
              "**Decision it serves:** whether every reply is bounded in memory, or a guard (or "
              "the patch to Qt's HTTP/1.1 reader) is still missing for some way a service can "
-             "misbehave. The agent's promise for the Linux build on Debian's Qt: at most "
-             "%d MiB above idle under any of them." % LINUX_LIMIT_MIB, "",
+             "misbehave. The goal for the Linux build on Debian's Qt: at most %d MiB above "
+             "idle under any of them; the fault matrix holds its own rows that the memory "
+             "guard ends to the same bound." % LINUX_LIMIT_MIB, "",
              "**The program itself.** " + PROGRAM_HOW + " Idle before: %.1f MiB." % (
                  p["idle_kib"] / 1024.0), "")
     program_table(page, p)
     page.add("**Every row of the fault matrix.** `tests/tst_faultmatrix` (Release, test CA "
-             "compiled in, offscreen) is run as it is with `-maxwarnings 0`; each row logs how "
-             "long its exchange took and how far the process's peak resident memory rose "
-             "above what it held when the row began, and is read here by its name, so rows "
-             "added to the suite appear without a change here. The rows use short stand-ins "
-             "for the program's limits: 0.6 s for its 2.5 s stall guard, 1.5 s for its 30 s "
-             "transfer timeout, 4 s for its 30 s deadline, so a row ended by one of them grows "
-             "for less time than the program would (the table above is the program's own). "
-             "The suite fails a row past %d MiB. Each cell: peak rise in MiB, time to the "
-             "outcome in ms; 8 MiB or more in bold; a row not passed is marked." % TEST_LIMIT_MIB,
+             "compiled in, offscreen) is run as it is with `-maxwarnings 0`, the slow honest rows "
+             "included; each row logs how long its exchange took and how far the process's peak "
+             "resident memory rose above what it held when the row began, and is read here by "
+             "its name, so rows added to the suite appear without a change here. Most rows use "
+             "short stand-ins for the program's timers: 1.5 s for its 30 s transfer timeout, 4 s "
+             "for its 30 s deadline, so a row ended by one of them grows for less time than the "
+             "program would (the table above is the program's own); the rows the memory guard "
+             "ends keep its 64 MiB, and the slow honest rows all of the program's values. The "
+             "suite fails a row past its bound (%s). Each cell: peak rise in MiB, time to the "
+             "outcome in ms; 8 MiB or more in bold; a row not passed is marked." % TEST_BOUNDS,
              "",
              "Suite: %s; exit status %d. Largest rise: %.1f MiB (%s). Peak resident memory "
              "of the whole suite process: %.0f MiB." % (

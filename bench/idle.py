@@ -4,10 +4,10 @@ wake-ups (voluntary context switches: each time it slept and was woken) and
 CPU time are read from /proc ten times a second, and each wake-up is set
 against the requests the service saw at that moment: the agent's identify
 polls and its heartbeat, or neither. The service asks the agent to identify
-itself once, early, so that the alert player (GStreamer, PulseAudio) is
-loaded for the rest of the run, as it stays once an alert has played. A
-short strace afterwards names what ended each wait. Resident memory is read
-before and after that first alert, and after twenty more in a row."""
+itself once, early, so that what an alert leaves behind (of GStreamer,
+PulseAudio) is there for the rest of the run. A short strace afterwards names
+what ended each wait. Resident memory is read before and after that first
+alert, and after twenty more in a row."""
 
 import os
 import re
@@ -285,9 +285,8 @@ def section(page, r):
     page.add("## 3. Idle: who wakes, and the memory held", "",
              "**Decision it serves:** whether an agent left alone on every machine of a fleet "
              "wakes only for its own two timers (identify every 15 s, heartbeat every 5 min), "
-             "and what stays in memory once an alert has played: wake-ups or memory that "
-             "outlive the alert would argue for releasing the alert player after each alert "
-             "instead of keeping it for the window's life.", "",
+             "and whether anything of an alert stays awake or in memory once it has played "
+             "(each alert's player is released once its sound has ended).", "",
              "**How.** The agent and its form alone run side by side on the display, the service "
              "answering every identify poll `false`. After the first poll (15 s) the service "
              "asks the agent once to identify itself; at the next poll the alert plays "
