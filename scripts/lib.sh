@@ -32,6 +32,16 @@ stop_processes() {
     wait 2>/dev/null || true
 }
 
+# The first shown window titled $1 within $2 s. Searched again and again, as
+# a search ends with an X error when a window goes away meanwhile (wine makes
+# and drops windows while a program starts).
+shown_window() {
+    for _ in $(seq $(($2 * 5))); do
+        xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1 | grep . && return 0
+        sleep 0.2
+    done
+    return 1
+}
 # "ccache: N hits, M misses", from `ccache --print-stats` on standard input.
 ccache_figures() {
     awk -F'\t' '$1 == "direct_cache_hit" || $1 == "preprocessed_cache_hit" { h += $2 }
@@ -62,7 +72,7 @@ use_symbolizer() {
 # A skip fails the run unless TESSALY_SKIP_LEGS (names, separated by spaces
 # or commas) names it or the leg it is in: legs as scripts/test.sh names
 # them (debian-qt sanitizers fuzz release-qt windows), tests by their ctest
-# name (e2e_login). Then summary exits 77, and its last line names every
+# name (e2e_signin). Then summary exits 77, and its last line names every
 # skip. Skips are written to the file $TESSALY_SKIP_RECORD, which a script's
 # legs share with it.
 checks=()

@@ -21,6 +21,7 @@ set -uo pipefail
 
 args=("$@")
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../../scripts/lib.sh"
 wine_prefix= probe= screenshot=
 while :; do
     case ${1:-} in
@@ -50,16 +51,6 @@ start_program() {
     started=$(date +%s.%N) log=$work/$1.log
     "${run[@]}" "$program" >"$log" 2>&1 &
     pid=$!
-}
-# The first shown window titled $1 within $2 s. Searched again and again, as
-# a search ends with an X error when a window goes away meanwhile (wine makes
-# and drops windows while a program starts).
-shown_window() {
-    for _ in $(seq $(($2 * 5))); do
-        xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1 | grep . && return 0
-        sleep 0.2
-    done
-    return 1
 }
 # Waits for the program's window ($window), which has the form's size.
 await_window() {

@@ -30,8 +30,8 @@ wineserver=$(command -v wineserver || ls /usr/lib/*/wine/wineserver 2>/dev/null 
 [ -n "$wineserver" ] || { echo "FAIL: no wineserver"; exit 1; }
 trap '"$wineserver" -k 2>/dev/null || true; rm -rf "$work"' EXIT
 
-fail() { echo "FAIL: $*"; exit 1; }
-say() { echo "installer: $*"; }
+source "$(dirname "$0")/../../scripts/lib.sh"
+label=installer
 
 drive=$WINEPREFIX/drive_c
 home=$drive/Program\ Files/Tessaly
@@ -109,7 +109,7 @@ say "installed $(value DisplayVersion) into C:\\Program Files\\Tessaly ($(instal
 target=$(shortcut_target "$menu/Tessaly.lnk")
 [ "${target,,}" = 'c:\program files\tessaly\bin\tessaly.exe' ] || fail "the shortcut starts '$target'"
 wine "$target" >"$work/program.log" 2>&1 &
-timeout 60 xdotool search --sync --onlyvisible --name '^Tessaly$' >/dev/null ||
+shown_window Tessaly 60 >/dev/null ||
     { cat "$work/program.log"; fail "the installed program's window did not map"; }
 say "the shortcut's program shows its window"
 
@@ -151,7 +151,7 @@ say "the setup program, tessaly.exe, Uninstall.exe and the MSI package are signe
 # runs elevated).
 wine "$new_setup" >"$work/setup.log" 2>&1 &
 setup=$!
-setup_window=$(timeout 60 xdotool search --sync --onlyvisible --name '^Tessaly.* Setup$' | head -1)
+setup_window=$(shown_window 'Tessaly.* Setup' 60)
 [ -n "$setup_window" ] || fail "the interactive setup shows no window"
 for _ in $(seq 120); do
     kill -0 $setup 2>/dev/null || break
@@ -160,8 +160,7 @@ for _ in $(seq 120); do
 done
 ! kill -0 $setup 2>/dev/null || fail "the interactive setup did not finish"
 wait $setup || fail "the interactive setup exited with $?"
-timeout 60 xdotool search --sync --onlyvisible --name '^Tessaly$' >/dev/null ||
-    fail "the finish page started no program"
+shown_window Tessaly 60 >/dev/null || fail "the finish page started no program"
 elevation=$(wine "$probe" elevated tessaly.exe | tr -d '\r')
 [ "$elevation" = "not elevated" ] || fail "the finish page's program: '$elevation', expected one 'not elevated'"
 [ "$(entries)" = 1 ] || fail "after the interactive install: $(entries) Uninstall entries"
@@ -225,7 +224,8 @@ say "a repair restores a deleted DLL; over the package the setup program (4) and
 # hold them to close (and end them if they do not answer). Wine has no Restart
 # Manager; what is tested is the agent's part, that it ends when asked so.
 wine "$program" >"$work/program.log" 2>&1 &
-timeout 60 xdotool search --sync --onlyvisible --name '^Tessaly$' >/dev/null || fail "the installed program's window did not map"
+shown_window Tessaly 60 >/dev/null ||
+    { cat "$work/program.log"; fail "the installed program's window did not map"; }
 wine "$probe" endsession tessaly.exe >/dev/null || fail "no window of tessaly.exe to ask"
 for _ in $(seq 100); do running || break; sleep 0.2; done
 ! running || fail "the agent did not end when asked as Restart Manager asks"
