@@ -18,6 +18,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/lib.sh"
 label=test
+started=$(date +%s)
 check_dir=$root/build/test-logs
 rm -rf "$check_dir"
 
@@ -39,4 +40,5 @@ for leg in debian-qt sanitizers fuzz release-qt windows; do
         check --live "$leg" "$root/scripts/test-$leg.sh"
     fi
 done
+say "$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo "this tree"): the legs took $(elapsed "$started") in all"
 summary

@@ -12,7 +12,8 @@ WINEPATH=$(for dll in libstdc++-6.dll libwinpthread-1.dll; do
                dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=$dll)"
            done | sed 's|^|Z:|' | paste -sd ';' | sed "s|^|Z:$qt/bin;|" | tr / '\\')
 export WINEPATH
-(cd "$build" && ctest --output-on-failure --timeout 300) >"$build/ctest.log" 2>&1
+# Two at a time: the minutes of waiting for late answers pass beside the rest.
+(cd "$build" && ctest --output-on-failure --timeout 300 --parallel 2) >"$build/ctest.log" 2>&1
 status=$?
 grep -E '^ *[0-9]+/[0-9]+ Test +#' "$build/ctest.log" | sed 's/^ *//'
 sed -n '/tests passed\|tests failed out of/,$p' "$build/ctest.log"
