@@ -12,14 +12,22 @@ WINEPATH=$(for dll in libstdc++-6.dll libwinpthread-1.dll; do
                dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=$dll)"
            done | sed 's|^|Z:|' | paste -sd ';' | sed "s|^|Z:$qt/bin;|" | tr / '\\')
 export WINEPATH
-# Two at a time: the minutes of waiting for late answers pass beside the rest.
-(cd "$build" && ctest --output-on-failure --timeout 300 --parallel 2) >"$build/ctest.log" 2>&1
+# One at a time: run two at once, a suite hung after its last test under
+# wine (once, at 15ed6d0); the cause is not known, so it is not risked.
+(cd "$build" && ctest --output-on-failure --timeout 300) >"$build/ctest.log" 2>&1
 status=$?
 grep -E '^ *[0-9]+/[0-9]+ Test +#' "$build/ctest.log" | sed 's/^ *//'
 sed -n '/tests passed\|tests failed out of/,$p' "$build/ctest.log"
 for suite in $(sed -n 's/^[[:space:]]*[0-9]* - \(tst_[a-z_]*\) (.*/\1/p' "$build/ctest.log"); do
     echo "$suite, its failures:"
-    grep -E -A4 '^(FAIL!|XPASS)' "$build/tests/$suite.txt" 2>/dev/null | sed 's/^/    /' ||
+    out=$build/tests/$suite.txt
+    if [ ! -e "$out" ]; then
         echo "    (no output file: it did not start, or it crashed before writing)"
+    elif grep -qE '^(FAIL!|XPASS)' "$out"; then
+        grep -E -A4 '^(FAIL!|XPASS)' "$out" | sed 's/^/    /'
+    else
+        echo "    (no test failed; it did not end after its last lines:)"
+        tail -n 3 "$out" | sed 's/^/    /'
+    fi
 done
 exit $status
