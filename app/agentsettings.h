@@ -19,6 +19,10 @@ struct AgentSettings
     // Resident memory the process may gain while a request is out, where Qt
     // holds what it gathers of a head without bound (service/memoryguard.h).
     qint64 maxMemoryRiseBytes = 64 * 1024 * 1024;
+    // How long an alert's player waits, once its sound has ended, for the next
+    // alert before it goes: longer than one identify poll, so that a service
+    // that asks at every poll replays one player instead of making one each.
+    int alertKeptMs = 20000;
 
     static AgentSettings compiledIn();
 };

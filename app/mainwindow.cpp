@@ -333,12 +333,36 @@ void MainWindow::handleIdentifyReply(QNetworkReply *reply)
     reply->deleteLater();
 }
 
-// Each alert has a player of its own, so that alerts that overlap both play.
-// Once its sound has ended (or failed, or a few seconds have passed, which
-// is longer than the sound) the player and its output go, and with them the
-// pipeline and audio stream the media back end made for them: an alert
-// costs nothing once it has played.
+// Alerts that overlap each play, on players of their own (two at most: a
+// third restarts the one that has played longest). A player whose sound has
+// ended waits alertKeptMs for the next alert, then goes with its output and
+// whatever the media back end made for them: an alert costs nothing once a
+// service stops asking. Replaying one player matters where a service asks at
+// every poll: each new one leaves kilobytes behind in the back end (GStreamer
+// on Linux, Media Foundation under wine), and that would grow without end.
 void MainWindow::playIdentifyAlert()
+{
+    alertPlayers.removeIf([](const QPointer<QMediaPlayer> &player) { return player.isNull(); });
+    QMediaPlayer *player = nullptr;
+    for (QMediaPlayer *kept : std::as_const(alertPlayers)) {
+        if (kept->playbackState() != QMediaPlayer::PlayingState) {
+            player = kept;
+            break;
+        }
+    }
+    if (!player && alertPlayers.size() >= MaxAlertPlayers)
+        player = alertPlayers.constFirst();
+    if (!player)
+        player = createAlertPlayer();
+    alertPlayers.removeAll(player);
+    alertPlayers.append(player);
+
+    player->findChild<QTimer *>(AlertReleaseName, Qt::FindDirectChildrenOnly)->start(AlertLifetimeMs);
+    player->stop();  // from the start, also when it still plays
+    player->play();
+}
+
+QMediaPlayer *MainWindow::createAlertPlayer()
 {
     auto *player = new QMediaPlayer(this);
     auto *output = new QAudioOutput(this);
@@ -346,27 +370,29 @@ void MainWindow::playIdentifyAlert()
     player->setAudioOutput(output);
     player->setSource(QUrl(QStringLiteral("qrc:/resources/mailsound.mp3"), QUrl::TolerantMode));
 
-    // Released from the event loop, not from within the player's own signal.
-    const auto release = [this, player = QPointer<QMediaPlayer>(player),
-                          output = QPointer<QAudioOutput>(output)] {
-        QTimer::singleShot(0, this, [this, player, output] { releaseAlert(player, output); });
-    };
-    connect(player, &QMediaPlayer::mediaStatusChanged, this, [release](QMediaPlayer::MediaStatus status) {
-        if (status == QMediaPlayer::EndOfMedia || status == QMediaPlayer::InvalidMedia)
-            release();
-    });
-    connect(player, &QMediaPlayer::errorOccurred, this, release);
     // A child of the player: it goes with the player, and never fires after.
-    auto *lifetime = new QTimer(player);
-    lifetime->setSingleShot(true);
-    connect(lifetime, &QTimer::timeout, this, release);
-    lifetime->start(AlertLifetimeMs);
-    player->play();
+    // The player is released from the event loop, not within its own signal.
+    auto *release = new QTimer(player);
+    release->setObjectName(AlertReleaseName);
+    release->setSingleShot(true);
+    connect(release, &QTimer::timeout, this, [this, player = QPointer<QMediaPlayer>(player),
+                                              output = QPointer<QAudioOutput>(output)] {
+        releaseAlert(player, output);
+    });
+    connect(player, &QMediaPlayer::mediaStatusChanged, this, [this, release](QMediaPlayer::MediaStatus status) {
+        if (status == QMediaPlayer::EndOfMedia)
+            release->start(settings.alertKeptMs);
+        else if (status == QMediaPlayer::InvalidMedia)
+            release->start(0);
+    });
+    connect(player, &QMediaPlayer::errorOccurred, this, [release] { release->start(0); });
+    return player;
 }
 
 void MainWindow::releaseAlert(QMediaPlayer *player, QAudioOutput *output)
 {
     if (player) {
+        alertPlayers.removeAll(player);
         // Qt 6.4's GStreamer back end can crash when a player is destroyed
         // with its pipeline still loaded, so it is unloaded first.
         player->disconnect(this);

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QMainWindow>
+#include <QPointer>
 
 #include <memory>
 #include <optional>
@@ -44,8 +45,12 @@ private slots:
     void checkIdentifyStatus();
 
 private:
-    // Longer than the alert sound; its player goes by then whatever it reports.
+    // Longer than the alert sound; a player still playing by then goes
+    // whatever it reports.
     static constexpr int AlertLifetimeMs = 5000;
+    // Alerts that overlap play side by side, up to this many at once.
+    static constexpr int MaxAlertPlayers = 2;
+    static constexpr QLatin1StringView AlertReleaseName{"alertRelease"};
 
     void createTrayIcon();
     void openLogFile();
@@ -64,6 +69,7 @@ private:
     void handleHeartbeatReply(QNetworkReply *reply);
     void handleIdentifyReply(QNetworkReply *reply);
     void playIdentifyAlert();
+    QMediaPlayer *createAlertPlayer();
     void releaseAlert(QMediaPlayer *player, QAudioOutput *output);
 
     const AgentSettings settings;
@@ -81,8 +87,9 @@ private:
     QString macAddress;
 
     Service::MemoryGuard *memoryGuard = nullptr;
-    // At most one identify box open; each alert's player goes once it has played.
+    // At most one identify box open; the alert players, the latest played last.
     bool identifyNoticeOpen = false;
+    QList<QPointer<QMediaPlayer>> alertPlayers;
 };
 
 #endif // MAINWINDOW_H

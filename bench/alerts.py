@@ -11,6 +11,9 @@ import time
 from common import kib, rss_by_mapping, status, threads
 
 ALERTS = 20
+# After an alert's box is closed, its player has gone by then: the sound, the
+# 20 s an ended player waits for a next alert to replay it, and a margin.
+RELEASED_S = 26
 
 
 def close_notice(timeout=30.0):
@@ -43,7 +46,7 @@ def many(pid, service, count=ALERTS):
         if close_notice(timeout=30.0) is None:
             raise RuntimeError("alerts: no Identify box for alert %d of %d" % (n + 1, count))
     service.reset()
-    time.sleep(6)  # longer than the sound and the player's release
+    time.sleep(RELEASED_S)
     result = memory(pid)
     result["count"] = count
     result["threads"] = sorted(name for name, _, _ in threads(pid).values())
@@ -58,7 +61,7 @@ def measure(pid, service, quiet_seconds=60):
     service.call("POST", "/_ref/identify", {})
     if close_notice() is None:
         raise RuntimeError("alerts: no Identify box for the first alert")
-    time.sleep(6)
+    time.sleep(RELEASED_S)
     samples, end = [], time.monotonic() + quiet_seconds
     while time.monotonic() < end:
         now = time.monotonic()

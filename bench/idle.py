@@ -56,7 +56,7 @@ def measure(agent, form, env, work, service, seconds, strace_seconds):
         raise RuntimeError("idle: no Identify box to close after the second poll")
     say("idle: alert played and its box closed; counting wake-ups until %d s after start"
         % seconds)
-    sample_until(closed + 3)
+    sample_until(closed + alerts.RELEASED_S)
     start = len(samples["agent"])
     sample_until(shown + seconds)
     after = {name: kib(status(pid)["VmRSS"]) for name, pid in pids.items()}
@@ -286,12 +286,12 @@ def section(page, r):
              "**Decision it serves:** whether an agent left alone on every machine of a fleet "
              "wakes only for its own two timers (identify every 15 s, heartbeat every 5 min), "
              "and whether anything of an alert stays awake or in memory once it has played "
-             "(each alert's player is released once its sound has ended).", "",
+             "(an alert's player is released 20 s after its sound has ended, unless the next alert replays it).", "",
              "**How.** The agent and its form alone run side by side on the display, the service "
              "answering every identify poll `false`. After the first poll (15 s) the service "
              "asks the agent once to identify itself; at the next poll the alert plays "
              "(into a PulseAudio null sink%s) and its box is closed with `xdotool`, as a person "
-             "would. From then to %d s after start%s, "
+             "would. From %d s after that (once its player has gone) to %d s after start%s, "
              "every thread's voluntary context switches (each one a sleep ended by a wake-up) "
              "and CPU time are read from `/proc/PID/task/*/` ten times a second. A wake-up in "
              "a tenth of a second from 1 s before to 2 s after a request reached the service "
@@ -301,7 +301,7 @@ def section(page, r):
              "descriptor, named by what is at its other end; eventfd is how one thread of "
              "the agent wakes another)." % (
                  "" if r.get("sound_server") else "; none could be started here, so it failed",
-                 i["seconds_after_start"], " (past the first heartbeat, due at 300 s)"
+                 alerts.RELEASED_S, i["seconds_after_start"], " (past the first heartbeat, due at 300 s)"
                  if i["seconds_after_start"] > 300 else "", i["traced_s"]), "")
     page.add("Counted over %.1f minutes with %d identify poll%s (%.2f s apart, median) and %d "
              "heartbeat%s: **%.1f wake-ups a minute come with the agent's own requests, %.1f "
@@ -368,9 +368,9 @@ def section(page, r):
     page.add("Of the %+.1f MiB the first alert left, %.1f MiB are mapped files: the media "
              "back end's libraries and plug-ins, loaded once and shared, which the system can "
              "drop and read again; %.1f MiB are anonymous memory (the back end's plug-in "
-             "registry and device lists, and the heap's own fragments). Each alert's player, "
-             "pipeline and audio stream go once its sound has played: %d alerts in a row "
-             "later, the agent holds %+.1f MiB more than after the first, with the threads %s."
+             "registry and device lists, and the heap's own fragments). An alert's player, "
+             "pipeline and audio stream go 20 s after its sound has played, unless the next "
+             "alert replays them: %d alerts in a row, one at each poll, and 26 s later, the agent holds %+.1f MiB more than after the first, with the threads %s."
              % (total, files, anon, i["after_alerts"]["count"], more,
                 ", ".join(i["after_alerts"]["threads"])), "")
     page.add("Where the differences are, by mapped file (`/proc/PID/smaps`), the eight largest:", "")
