@@ -3,9 +3,10 @@
 # program showing the same form, peak memory under each row of the fault
 # matrix, the idle wake-ups of every thread, memory growth over thousands of
 # answers, and the Windows program's start-up and idle memory under wine.
-# Not part of the test suite; 17 minutes on two cores with the Windows leg's
-# chroot and Qt for Windows cached (bench/wine.sh makes them first where
-# they are missing, as the leg does, which takes half an hour more).
+# Not part of the test suite. At e2e6738 it measured for 21 minutes on two
+# cores and 12 under wine, with the Windows leg's chroot and Qt for Windows
+# cached (bench/wine.sh makes them first where they are missing, as the leg
+# does; the times of Qt's build steps go into its cache's record).
 #
 # Usage: scripts/bench.sh
 # Environment: the BENCH_* knobs at the top of bench/bench.py shorten a run

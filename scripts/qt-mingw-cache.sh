@@ -60,7 +60,7 @@ qt_mingw_open() {
     qt_mingw_origin="from the cache"
     if [ -n "${TESSALY_QT_MINGW_REBUILD:-}" ] || [ ! -f "$entry/$qt_mingw_marker" ] ||
             ! qt_mingw_files_present "$entry"; then
-        say "building Qt $host_qt for Windows into $entry (about 15 min on 2 idle cores)"
+        say "building Qt $host_qt for Windows into $entry (the longest step; its record says how long each part took)"
         started=$(date +%s)
         new=$(mktemp -d "$qt_mingw_cache/.$host_qt-$hash.new.XXXXXX")
         chmod 755 "$new"
