@@ -18,8 +18,8 @@ namespace Service {
 // above what it was when the request went out. A service that only thinks
 // for long costs nothing and is never cut short. The limit stands well above
 // what the agent's own work adds meanwhile (its first alert loads the media
-// back end: +46.1 MiB on Linux in BENCHMARKS.md at e2e6738), and a body the agent reads is held to
-// its byte cap anyway.
+// back end: +46.1 MiB on Linux, BENCHMARKS.md at e2e6738), and a body the
+// agent reads is held to its byte cap anyway.
 //
 // One timer serves every watched reply, and runs only while one is out.
 class MemoryGuard : public QObject
